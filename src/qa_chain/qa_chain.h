@@ -40,7 +40,7 @@ class QaChainWriter {
   // the snapshot that opens a new chain.
   void set_build_info(std::string binary_sha256, std::string toolchain_version);
 
-  // Called by `append` once the record is on disk.
+  // Called by `append` once the record is on disk: the next record links to it.
   void advance(std::string record_hash);
 
  private:
