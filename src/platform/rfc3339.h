@@ -27,5 +27,7 @@ Result<Rfc3339Time> parse_rfc3339(std::string_view text);
 // "YYYY-MM-DDTHH:MM:SS.mmmZ" (24 characters) for milliseconds since the Unix epoch; years are
 // clamped to 0000..9999.
 std::string format_rfc3339_utc_millis(std::int64_t epoch_milliseconds);
+// "YYYY-MM-DDTHH:MM:SSZ" (20 characters), the same clamping.
+std::string format_rfc3339_utc_seconds(std::int64_t epoch_seconds);
 
 }  // namespace telmir::platform

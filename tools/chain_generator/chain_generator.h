@@ -79,6 +79,8 @@ class ChainBuilder {
   const std::vector<std::string>& lines() const noexcept { return lines_; }
   // The `record_hash` the next record will link to (the last appended record's).
   const std::optional<std::string>& last_record_hash() const noexcept { return last_hash_; }
+  // Continue a chain written earlier: the next record links to `hash`.
+  void set_last_record_hash(std::optional<std::string> hash) { last_hash_ = std::move(hash); }
   // Every line followed by a line feed.
   std::string text() const;
   // Lines from `first` on, each followed by a line feed.
