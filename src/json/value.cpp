@@ -1,1 +1,993 @@
 #include "json/value.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include <fmt/format.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "json/number.h"
+
+namespace telmir::json {
+namespace {
+
+constexpr int kMaxDepth = 128;
+
+// ---------------------------------------------------------------------------------------------
+// Scratch memory for building one document. Values built here hold offsets instead of
+// pointers (the buffers move while they grow); `finish` copies everything into the record's
+// single allocation and turns the offsets into pointers. Offset 0 is never used, so no
+// temporary value carries a null pointer with a non-zero size.
+
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { delete[] data_; }
+
+  // Room for `n` more bytes; returns where they go.
+  char* reserve(std::size_t n) {
+    if (cap_ - size_ < n) grow(n);
+    return data_ + size_;
+  }
+  void commit(std::size_t n) noexcept { size_ += n; }
+  char* data() noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return cap_; }
+  void reset(std::size_t size) noexcept { size_ = size; }
+  void release() noexcept {
+    delete[] data_;
+    data_ = nullptr;
+    size_ = cap_ = 0;
+  }
+
+ private:
+  void grow(std::size_t n) {
+    std::size_t cap = cap_ == 0 ? 4096 : cap_ * 2;
+    while (cap - size_ < n) cap *= 2;
+    char* data = new char[cap];
+    if (size_ != 0) std::memcpy(data, data_, size_);
+    delete[] data_;
+    data_ = data;
+    cap_ = cap;
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
+
+constexpr std::size_t kReserved = 16;
+// Scratch beyond this size is given back after a document instead of being kept for the next.
+constexpr std::size_t kKeepLimit = std::size_t{64} << 20;
+
+const char* off_ptr(std::size_t off) noexcept { return reinterpret_cast<const char*>(off); }
+std::size_t ptr_off(const void* p) noexcept { return reinterpret_cast<std::uintptr_t>(p); }
+
+bool same_key(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::uint64_t key_hash(std::string_view key) noexcept {
+  std::uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+// Allocates the shared_ptr control block (with the Document) and the record's arena in one
+// piece of memory.
+template <class T>
+struct TailAllocator {
+  using value_type = T;
+
+  TailAllocator(std::size_t extra, std::byte** tail) noexcept : extra_(extra), tail_(tail) {}
+  template <class U>
+  TailAllocator(const TailAllocator<U>& other) noexcept
+      : extra_(other.extra_), tail_(other.tail_) {}
+
+  T* allocate(std::size_t n) {
+    const std::size_t head = (n * sizeof(T) + 15) & ~std::size_t{15};
+    auto* base = static_cast<std::byte*>(::operator new(head + extra_));
+    *tail_ = base + head;
+    return reinterpret_cast<T*>(base);
+  }
+  void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
+
+  template <class U>
+  bool operator==(const TailAllocator<U>& other) const noexcept {
+    return tail_ == other.tail_;
+  }
+
+  std::size_t extra_;
+  std::byte** tail_;
+};
+
+class Scratch {
+ public:
+  void start() {
+    items_.clear();
+    members_.clear();
+    nodes_.reset(0);
+    strings_.reset(0);
+    nodes_.reserve(kReserved);
+    nodes_.commit(kReserved);
+    strings_.reserve(kReserved);
+    strings_.commit(kReserved);
+  }
+
+  Buffer& strings() noexcept { return strings_; }
+
+  Value copy_string(std::string_view s, Kind kind) {
+    char* dst = strings_.reserve(s.size());
+    if (!s.empty()) std::memcpy(dst, s.data(), s.size());
+    const std::size_t off = strings_.size();
+    strings_.commit(s.size());
+    const std::string_view text(off_ptr(off), s.size());
+    return kind == Kind::kNumber ? Value::make_number(text) : Value::make_string(text);
+  }
+  std::string_view copy_key(std::string_view s) {
+    Value v = copy_string(s, Kind::kString);
+    return v.as_string();
+  }
+
+  std::size_t item_mark() const noexcept { return items_.size(); }
+  std::size_t member_mark() const noexcept { return members_.size(); }
+  void push_item(const Value& v) { items_.push_back(v); }
+  void push_member(std::string_view key, const Value& v) { members_.push_back(Member{key, v}); }
+
+  Value close_array(std::size_t mark) {
+    const std::size_t n = items_.size() - mark;
+    const std::size_t bytes = n * sizeof(Value);
+    char* dst = nodes_.reserve(bytes);
+    const std::size_t off = nodes_.size();
+    if (n != 0) std::memcpy(dst, items_.data() + mark, bytes);
+    nodes_.commit(bytes);
+    items_.resize(mark);
+    return Value::make_array(reinterpret_cast<const Value*>(off_ptr(off)), n);
+  }
+
+  Value close_object(std::size_t mark) {
+    std::size_t n = members_.size() - mark;
+    if (n > 1) n = unique_keys(members_.data() + mark, n);
+    const std::size_t bytes = n * sizeof(Member);
+    char* dst = nodes_.reserve(bytes);
+    const std::size_t off = nodes_.size();
+    if (n != 0) std::memcpy(dst, members_.data() + mark, bytes);
+    nodes_.commit(bytes);
+    members_.resize(mark);
+    return Value::make_object(reinterpret_cast<const Member*>(off_ptr(off)), n);
+  }
+
+  // Copies the built tree into one allocation holding the Document and its arena.
+  Record finish(const Value& root) {
+    const std::size_t nodes = nodes_.size() - kReserved;
+    const std::size_t strings = strings_.size() - kReserved;
+    const std::size_t total = nodes + strings;
+    std::byte* tail = nullptr;
+    auto doc = std::allocate_shared<Document>(TailAllocator<Document>(total, &tail));
+    if (nodes != 0) std::memcpy(tail, nodes_.data() + kReserved, nodes);
+    if (strings != 0) std::memcpy(tail + nodes, strings_.data() + kReserved, strings);
+    node_base_ = reinterpret_cast<char*>(tail) - kReserved;
+    string_base_ = reinterpret_cast<const char*>(tail) + nodes - kReserved;
+    const Value r = relocate(root);
+    *doc = Document(nullptr, total, r);
+    if (nodes_.capacity() > kKeepLimit) nodes_.release();
+    if (strings_.capacity() > kKeepLimit) strings_.release();
+    return doc;
+  }
+
+ private:
+  std::string_view resolve_key(std::string_view key) noexcept {
+    return {strings_.data() + ptr_off(key.data()), key.size()};
+  }
+
+  // A repeated key keeps the position of its first occurrence and the value of its last.
+  std::size_t unique_keys(Member* m, std::size_t n) {
+    std::size_t out = 0;
+    if (n <= 16) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::string_view key = resolve_key(m[i].key);
+        std::size_t j = 0;
+        while (j < out && !same_key(resolve_key(m[j].key), key)) ++j;
+        if (j < out) {
+          m[j].value = m[i].value;
+        } else {
+          m[out++] = m[i];
+        }
+      }
+      return out;
+    }
+    std::size_t size = 32;
+    while (size < 2 * n) size *= 2;
+    table_.assign(size, std::numeric_limits<std::uint32_t>::max());
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::string_view key = resolve_key(m[i].key);
+      std::size_t slot = key_hash(key) & (size - 1);
+      for (;;) {
+        const std::uint32_t at = table_[slot];
+        if (at == std::numeric_limits<std::uint32_t>::max()) {
+          table_[slot] = static_cast<std::uint32_t>(out);
+          m[out++] = m[i];
+          break;
+        }
+        if (same_key(resolve_key(m[at].key), key)) {
+          m[at].value = m[i].value;
+          break;
+        }
+        slot = (slot + 1) & (size - 1);
+      }
+    }
+    return out;
+  }
+
+  Value relocate(const Value& v) noexcept {
+    switch (v.kind()) {
+      case Kind::kNumber: {
+        const std::string_view t = v.number_text();
+        return Value::make_number({string_base_ + ptr_off(t.data()), t.size()});
+      }
+      case Kind::kString: {
+        const std::string_view t = v.as_string();
+        return Value::make_string({string_base_ + ptr_off(t.data()), t.size()});
+      }
+      case Kind::kArray: {
+        const auto items = v.items();
+        auto* out = reinterpret_cast<Value*>(node_base_ + ptr_off(items.data()));
+        for (std::size_t i = 0; i < items.size(); ++i) out[i] = relocate(out[i]);
+        return Value::make_array(out, items.size());
+      }
+      case Kind::kObject: {
+        const auto members = v.members();
+        auto* out = reinterpret_cast<Member*>(node_base_ + ptr_off(members.data()));
+        for (std::size_t i = 0; i < members.size(); ++i) {
+          const std::string_view k = out[i].key;
+          out[i].key = {string_base_ + ptr_off(k.data()), k.size()};
+          out[i].value = relocate(out[i].value);
+        }
+        return Value::make_object(out, members.size());
+      }
+      default:
+        return v;
+    }
+  }
+
+  std::vector<Value> items_;
+  std::vector<Member> members_;
+  std::vector<std::uint32_t> table_;
+  Buffer nodes_;
+  Buffer strings_;
+  char* node_base_ = nullptr;
+  const char* string_base_ = nullptr;
+};
+
+Scratch& scratch() {
+  thread_local Scratch s;
+  return s;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader. `kBuild` false checks the text exactly as the builder does but keeps nothing.
+
+struct CharClass {
+  // 1: ends a plain run inside a string (quote, backslash, control character, non-ASCII).
+  bool special[256] = {};
+  CharClass() {
+    for (int c = 0; c < 0x20; ++c) special[c] = true;
+    for (int c = 0x80; c < 0x100; ++c) special[c] = true;
+    special[static_cast<unsigned char>('"')] = true;
+    special[static_cast<unsigned char>('\\')] = true;
+  }
+};
+const CharClass kClass;
+
+inline bool is_ws(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// First byte in [p, end) that is a quote, a backslash, a control character or non-ASCII.
+inline const char* find_special(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed compare: bytes >= 0x80 are negative, so "< 0x20" also catches non-ASCII.
+    const __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                   _mm_cmplt_epi8(v, space));
+    const int mask = _mm_movemask_epi8(m);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (p != end && !kClass.special[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
+
+// Length of the well-formed UTF-8 sequence at p (non-ASCII lead byte), or 0.
+inline std::size_t utf8_sequence(const char* p, const char* end) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(p);
+  const std::size_t avail = static_cast<std::size_t>(end - p);
+  const unsigned char c = s[0];
+  auto cont = [&](std::size_t i) { return (s[i] & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) {
+    return avail >= 2 && cont(1) ? 2 : 0;
+  }
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (avail < 3) return 0;
+    const unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;
+    const unsigned char hi = c == 0xED ? 0x9F : 0xBF;
+    return s[1] >= lo && s[1] <= hi && cont(2) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (avail < 4) return 0;
+    const unsigned char lo = c == 0xF0 ? 0x90 : 0x80;
+    const unsigned char hi = c == 0xF4 ? 0x8F : 0xBF;
+    return s[1] >= lo && s[1] <= hi && cont(2) && cont(3) ? 4 : 0;
+  }
+  return 0;
+}
+
+inline int hex_digit(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Four hex digits at p (caller checked they are in range), or -1.
+inline long hex4(const char* p) noexcept {
+  const int a = hex_digit(p[0]), b = hex_digit(p[1]), c = hex_digit(p[2]), d = hex_digit(p[3]);
+  if ((a | b | c | d) < 0) return -1;
+  return (a << 12) | (b << 8) | (c << 4) | d;
+}
+
+inline char* put_utf8(char* out, std::uint32_t cp) noexcept {
+  if (cp < 0x80) {
+    *out++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (cp >> 12));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (cp >> 18));
+    *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+std::string describe_byte(const char* p, const char* end) {
+  if (p == end) return "end of input";
+  const auto c = static_cast<unsigned char>(*p);
+  if (c >= 0x21 && c < 0x7F) return fmt::format("'{}'", static_cast<char>(c));
+  return fmt::format("byte 0x{:02x}", c);
+}
+
+template <bool kBuild>
+class Reader {
+ public:
+  Reader(std::string_view text, Scratch* s) noexcept
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), s_(s) {}
+
+  bool document(Value& root) {
+    if (static_cast<std::uint64_t>(end_ - begin_) > std::numeric_limits<std::uint32_t>::max()) {
+      return error(begin_, "text too large");
+    }
+    skip_ws();
+    if (p_ == end_) return error(p_, "no JSON value (empty input)");
+    if (!value(root, 0)) return false;
+    skip_ws();
+    if (p_ != end_) return error(p_, fmt::format("unexpected {} after the value", describe_byte(p_, end_)));
+    return true;
+  }
+
+  std::string message() const {
+    std::size_t line = 1;
+    const char* line_start = begin_;
+    for (const char* q = begin_; q < error_at_; ++q) {
+      if (*q == '\n') {
+        ++line;
+        line_start = q + 1;
+      }
+    }
+    return fmt::format("{} at line {} column {} (byte {})", error_, line,
+                       error_at_ - line_start + 1, error_at_ - begin_);
+  }
+
+ private:
+  bool error(const char* at, std::string what) {
+    error_at_ = at;
+    error_ = std::move(what);
+    return false;
+  }
+
+  void skip_ws() noexcept {
+    while (p_ != end_ && is_ws(*p_)) ++p_;
+  }
+
+  bool value(Value& out, int depth) {
+    if (p_ == end_) return error(p_, "unexpected end of input, expected a value");
+    switch (*p_) {
+      case '{':
+        return object(out, depth);
+      case '[':
+        return array(out, depth);
+      case '"': {
+        std::size_t off = 0, len = 0;
+        if (!string(off, len)) return false;
+        if constexpr (kBuild) out = Value::make_string({off_ptr(off), len});
+        return true;
+      }
+      case 't':
+        return literal("true", out, Value::make_bool(true));
+      case 'f':
+        return literal("false", out, Value::make_bool(false));
+      case 'n':
+        return literal("null", out, Value());
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return number(out);
+      default:
+        return error(p_, fmt::format("unexpected {}, expected a value", describe_byte(p_, end_)));
+    }
+  }
+
+  bool literal(std::string_view word, Value& out, Value v) {
+    if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+        std::memcmp(p_, word.data(), word.size()) != 0) {
+      return error(p_, fmt::format("invalid literal, expected '{}'", word));
+    }
+    p_ += word.size();
+    if constexpr (kBuild) out = v;
+    return true;
+  }
+
+  bool number(Value& out) {
+    const char* start = p_;
+    const char* p = p_;
+    if (*p == '-') {
+      ++p;
+      if (p == end_ || !is_digit(*p)) return error(p, "invalid number: no digits after '-'");
+    }
+    if (*p == '0') {
+      ++p;
+      if (p != end_ && is_digit(*p)) return error(start, "invalid number: leading zero");
+    } else {
+      while (p != end_ && is_digit(*p)) ++p;
+    }
+    if (p != end_ && *p == '.') {
+      ++p;
+      if (p == end_ || !is_digit(*p)) {
+        return error(p, "invalid number: no digits after the decimal point");
+      }
+      while (p != end_ && is_digit(*p)) ++p;
+    }
+    if (p != end_ && (*p == 'e' || *p == 'E')) {
+      ++p;
+      if (p != end_ && (*p == '+' || *p == '-')) ++p;
+      if (p == end_ || !is_digit(*p)) return error(p, "invalid number: no digits in the exponent");
+      while (p != end_ && is_digit(*p)) ++p;
+    }
+    p_ = p;
+    if constexpr (kBuild) {
+      out = s_->copy_string({start, static_cast<std::size_t>(p - start)}, Kind::kNumber);
+    }
+    return true;
+  }
+
+  // At the opening quote. Decodes into the scratch strings (when building); `off`/`len` locate it.
+  bool string(std::size_t& off, std::size_t& len) {
+    const char* open = p_;
+    const char* p = p_ + 1;
+    const char* run = p;
+    char* out = nullptr;
+    char* out_start = nullptr;
+    if constexpr (kBuild) {
+      // Decoded text is never longer than its source.
+      out_start = out = s_->strings().reserve(static_cast<std::size_t>(end_ - p));
+    }
+    for (;;) {
+      const char* q = find_special(p, end_);
+      if (q == end_) return error(open, "unterminated string");
+      const auto c = static_cast<unsigned char>(*q);
+      if (c == '"') {
+        if constexpr (kBuild) {
+          const auto n = static_cast<std::size_t>(q - run);
+          std::memcpy(out, run, n);
+          out += n;
+          off = s_->strings().size();
+          len = static_cast<std::size_t>(out - out_start);
+          s_->strings().commit(len);
+        }
+        p_ = q + 1;
+        return true;
+      }
+      if (c == '\\') {
+        if constexpr (kBuild) {
+          const auto n = static_cast<std::size_t>(q - run);
+          std::memcpy(out, run, n);
+          out += n;
+        }
+        if (!escape(q, p, out)) return false;
+        run = p;
+        continue;
+      }
+      if (c < 0x20) {
+        return error(q, fmt::format("raw control character U+{:04X} in string", c));
+      }
+      const std::size_t n = utf8_sequence(q, end_);
+      if (n == 0) return error(q, fmt::format("invalid UTF-8 (byte 0x{:02x}) in string", c));
+      p = q + n;
+    }
+  }
+
+  // At the backslash `q`; leaves `p` after the escape.
+  bool escape(const char* q, const char*& p, char*& out) {
+    if (end_ - q < 2) return error(q, "unterminated string");
+    char decoded = 0;
+    switch (q[1]) {
+      case '"':
+        decoded = '"';
+        break;
+      case '\\':
+        decoded = '\\';
+        break;
+      case '/':
+        decoded = '/';
+        break;
+      case 'b':
+        decoded = '\b';
+        break;
+      case 'f':
+        decoded = '\f';
+        break;
+      case 'n':
+        decoded = '\n';
+        break;
+      case 'r':
+        decoded = '\r';
+        break;
+      case 't':
+        decoded = '\t';
+        break;
+      case 'u':
+        return unicode_escape(q, p, out);
+      default:
+        return error(q, fmt::format("invalid escape '\\{}' in string",
+                                    describe_byte(q + 1, end_)));
+    }
+    if constexpr (kBuild) *out++ = decoded;
+    p = q + 2;
+    return true;
+  }
+
+  bool unicode_escape(const char* q, const char*& p, char*& out) {
+    if (end_ - q < 6) return error(q, "invalid \\u escape: fewer than four hex digits");
+    const long cp = hex4(q + 2);
+    if (cp < 0) return error(q, "invalid \\u escape: not four hex digits");
+    std::uint32_t code = static_cast<std::uint32_t>(cp);
+    const char* after = q + 6;
+    if (code >= 0xDC00 && code <= 0xDFFF) {
+      return error(q, fmt::format("unpaired low surrogate escape \\u{:04X}", code));
+    }
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      long low = -1;
+      if (end_ - after >= 6 && after[0] == '\\' && after[1] == 'u') low = hex4(after + 2);
+      if (low < 0xDC00 || low > 0xDFFF) {
+        return error(q, fmt::format("high surrogate escape \\u{:04X} not followed by a low "
+                                    "surrogate escape",
+                                    code));
+      }
+      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<std::uint32_t>(low) - 0xDC00);
+      after += 6;
+    }
+    if constexpr (kBuild) out = put_utf8(out, code);
+    p = after;
+    return true;
+  }
+
+  bool array(Value& out, int depth) {
+    if (depth >= kMaxDepth) return error(p_, "nesting deeper than 128 arrays/objects");
+    ++p_;
+    std::size_t mark = 0;
+    if constexpr (kBuild) mark = s_->item_mark();
+    skip_ws();
+    if (p_ != end_ && *p_ == ']') {
+      ++p_;
+    } else {
+      for (;;) {
+        Value item;
+        if (!value(item, depth + 1)) return false;
+        if constexpr (kBuild) s_->push_item(item);
+        skip_ws();
+        if (p_ != end_ && *p_ == ',') {
+          ++p_;
+          skip_ws();
+          continue;
+        }
+        if (p_ != end_ && *p_ == ']') {
+          ++p_;
+          break;
+        }
+        return error(p_, fmt::format("unexpected {} in array, expected ',' or ']'",
+                                     describe_byte(p_, end_)));
+      }
+    }
+    if constexpr (kBuild) out = s_->close_array(mark);
+    return true;
+  }
+
+  bool object(Value& out, int depth) {
+    if (depth >= kMaxDepth) return error(p_, "nesting deeper than 128 arrays/objects");
+    ++p_;
+    std::size_t mark = 0;
+    if constexpr (kBuild) mark = s_->member_mark();
+    skip_ws();
+    if (p_ != end_ && *p_ == '}') {
+      ++p_;
+    } else {
+      for (;;) {
+        if (p_ == end_ || *p_ != '"') {
+          return error(p_, fmt::format("unexpected {} in object, expected a string key",
+                                       describe_byte(p_, end_)));
+        }
+        std::size_t off = 0, len = 0;
+        if (!string(off, len)) return false;
+        skip_ws();
+        if (p_ == end_ || *p_ != ':') {
+          return error(p_, fmt::format("unexpected {} after an object key, expected ':'",
+                                       describe_byte(p_, end_)));
+        }
+        ++p_;
+        skip_ws();
+        Value v;
+        if (!value(v, depth + 1)) return false;
+        if constexpr (kBuild) s_->push_member({off_ptr(off), len}, v);
+        skip_ws();
+        if (p_ != end_ && *p_ == ',') {
+          ++p_;
+          skip_ws();
+          continue;
+        }
+        if (p_ != end_ && *p_ == '}') {
+          ++p_;
+          break;
+        }
+        return error(p_, fmt::format("unexpected {} in object, expected ',' or '}}'",
+                                     describe_byte(p_, end_)));
+      }
+    }
+    if constexpr (kBuild) out = s_->close_object(mark);
+    return true;
+  }
+
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+  Scratch* s_;
+  const char* error_at_ = nullptr;
+  std::string error_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Writers.
+
+void write_string(std::string_view s, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  const char* p = s.data();
+  const char* end = p + s.size();
+  const char* run = p;
+  for (; p != end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(run, static_cast<std::size_t>(p - run));
+    run = p + 1;
+    switch (c) {
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      default: {
+        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(esc, 6);
+      }
+    }
+  }
+  out.append(run, static_cast<std::size_t>(end - run));
+  out.push_back('"');
+}
+
+void write_compact_to(const Value& v, std::string& out) {
+  switch (v.kind()) {
+    case Kind::kNull:
+      out.append("null");
+      return;
+    case Kind::kBool:
+      out.append(v.as_bool() ? "true" : "false");
+      return;
+    case Kind::kNumber:
+      out.append(v.number_text());
+      return;
+    case Kind::kString:
+      write_string(v.as_string(), out);
+      return;
+    case Kind::kArray: {
+      out.push_back('[');
+      bool first = true;
+      for (const Value& item : v.items()) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_compact_to(item, out);
+      }
+      out.push_back(']');
+      return;
+    }
+    case Kind::kObject: {
+      out.push_back('{');
+      bool first = true;
+      for (const Member& m : v.members()) {
+        if (!first) out.push_back(',');
+        first = false;
+        write_string(m.key, out);
+        out.push_back(':');
+        write_compact_to(m.value, out);
+      }
+      out.push_back('}');
+      return;
+    }
+  }
+}
+
+void write_pretty_to(const Value& v, std::string& out, std::size_t indent) {
+  switch (v.kind()) {
+    case Kind::kArray: {
+      const auto items = v.items();
+      if (items.empty()) {
+        out.append("[]");
+        return;
+      }
+      out.append("[\n");
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        out.append(indent + 2, ' ');
+        write_pretty_to(items[i], out, indent + 2);
+        out.append(i + 1 < items.size() ? ",\n" : "\n");
+      }
+      out.append(indent, ' ');
+      out.push_back(']');
+      return;
+    }
+    case Kind::kObject: {
+      const auto members = v.members();
+      if (members.empty()) {
+        out.append("{}");
+        return;
+      }
+      out.append("{\n");
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        out.append(indent + 2, ' ');
+        write_string(members[i].key, out);
+        out.append(": ");
+        write_pretty_to(members[i].value, out, indent + 2);
+        out.append(i + 1 < members.size() ? ",\n" : "\n");
+      }
+      out.append(indent, ' ');
+      out.push_back('}');
+      return;
+    }
+    default:
+      write_compact_to(v, out);
+  }
+}
+
+Value build_from_node(const Node& n, Scratch& s) {
+  switch (n.kind()) {
+    case Kind::kNull:
+      return Value();
+    case Kind::kBool:
+      return Value::make_bool(n.as_bool());
+    case Kind::kNumber:
+      return s.copy_string(n.text(), Kind::kNumber);
+    case Kind::kString:
+      return s.copy_string(n.text(), Kind::kString);
+    case Kind::kArray: {
+      const std::size_t mark = s.item_mark();
+      for (const Node& item : n.items()) {
+        const Value v = build_from_node(item, s);
+        s.push_item(v);
+      }
+      return s.close_array(mark);
+    }
+    case Kind::kObject: {
+      const std::size_t mark = s.member_mark();
+      for (const auto& [key, value] : n.members()) {
+        const std::string_view k = s.copy_key(key);
+        const Value v = build_from_node(value, s);
+        s.push_member(k, v);
+      }
+      return s.close_object(mark);
+    }
+  }
+  return Value();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+Result<Record> parse(std::string_view text) {
+  Scratch& s = scratch();
+  s.start();
+  Reader<true> reader(text, &s);
+  Value root;
+  if (!reader.document(root)) return fail(reader.message());
+  return s.finish(root);
+}
+
+Result<Record> parse_padded(std::string_view text) { return parse(text); }
+
+Result<void> validate(std::string_view text) {
+  Reader<false> reader(text, nullptr);
+  Value root;
+  if (!reader.document(root)) return fail(reader.message());
+  return {};
+}
+
+Record freeze(const Node& node) {
+  Scratch& s = scratch();
+  s.start();
+  const Value root = build_from_node(node, s);
+  return s.finish(root);
+}
+
+std::string write_compact(const Value& v) {
+  std::string out;
+  write_compact_to(v, out);
+  return out;
+}
+
+void write_compact(const Value& v, std::string& out) { write_compact_to(v, out); }
+
+std::string write_pretty(const Value& v) {
+  std::string out;
+  write_pretty_to(v, out, 0);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Node
+
+Node Node::number_text(std::string text) {
+  Node n;
+  n.kind_ = Kind::kNumber;
+  n.text_ = std::move(text);
+  return n;
+}
+
+Node Node::from_u64(std::uint64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return number_text(std::string(buf, r.ptr));
+}
+
+Node Node::from_i64(std::int64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return number_text(std::string(buf, r.ptr));
+}
+
+Node Node::from_double(double v) { return number_text(format_double(v)); }
+
+Node Node::array(std::vector<Node> items) {
+  Node n;
+  n.kind_ = Kind::kArray;
+  n.items_ = std::move(items);
+  return n;
+}
+
+Node Node::object(Members members) {
+  Node n;
+  n.kind_ = Kind::kObject;
+  n.members_ = std::move(members);
+  return n;
+}
+
+Node Node::from_value(const Value& v) {
+  switch (v.kind()) {
+    case Kind::kNull:
+      return Node();
+    case Kind::kBool:
+      return Node(v.as_bool());
+    case Kind::kNumber:
+      return number_text(std::string(v.number_text()));
+    case Kind::kString:
+      return Node(std::string(v.as_string()));
+    case Kind::kArray: {
+      std::vector<Node> items;
+      items.reserve(v.items().size());
+      for (const Value& item : v.items()) items.push_back(from_value(item));
+      return array(std::move(items));
+    }
+    case Kind::kObject: {
+      Members members;
+      members.reserve(v.members().size());
+      for (const Member& m : v.members()) {
+        members.emplace_back(std::string(m.key), from_value(m.value));
+      }
+      return object(std::move(members));
+    }
+  }
+  return Node();
+}
+
+Node& Node::set(std::string key, Node value) {
+  // A null node becomes an object on its first member (`Node n; n.set(...)`).
+  if (kind_ != Kind::kObject) *this = object();
+  for (auto& [k, v] : members_) {
+    if (k == key) {
+      v = std::move(value);
+      return *this;
+    }
+  }
+  members_.emplace_back(std::move(key), std::move(value));
+  return *this;
+}
+
+Node& Node::push(Node value) {
+  if (kind_ != Kind::kArray) *this = array();
+  items_.push_back(std::move(value));
+  return *this;
+}
+
+const Node* Node::find(std::string_view key) const noexcept {
+  for (const auto& [k, v] : members_) {
+    if (k == key) return &v;
+  }
+  return nullptr;
+}
+
+Node* Node::find(std::string_view key) noexcept {
+  for (auto& [k, v] : members_) {
+    if (k == key) return &v;
+  }
+  return nullptr;
+}
+
+}  // namespace telmir::json

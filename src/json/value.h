@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -150,6 +151,14 @@ class Node {
   Node() = default;  // null
   Node(std::nullptr_t) {}
   Node(bool b) : kind_(Kind::kBool), flag_(b) {}
+  // Numbers and pointers would otherwise silently become booleans: use from_u64, from_i64,
+  // from_double or number_text.
+  template <class T>
+    requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
+  Node(T) = delete;
+  template <class T>
+    requires(!std::is_same_v<T, char>)
+  Node(const T*) = delete;
   Node(const char* s) : kind_(Kind::kString), text_(s) {}
   Node(std::string s) : kind_(Kind::kString), text_(std::move(s)) {}
   Node(std::string_view s) : kind_(Kind::kString), text_(s) {}
@@ -175,9 +184,10 @@ class Node {
   const Members& members() const noexcept { return members_; }
   Members& members() noexcept { return members_; }
 
-  // Object: replace the value of `key` in place, or append the member.
+  // Object: replace the value of `key` in place, or append the member. A node that is not an
+  // object becomes an empty object first. Returns *this.
   Node& set(std::string key, Node value);
-  // Array: append.
+  // Array: append (a node that is not an array becomes an empty array first). Returns *this.
   Node& push(Node value);
   const Node* find(std::string_view key) const noexcept;
   Node* find(std::string_view key) noexcept;
@@ -203,10 +213,22 @@ Result<Record> parse(std::string_view text);
 inline constexpr std::size_t kPadding = 64;
 Result<Record> parse_padded(std::string_view text);
 
+// Accepts and refuses exactly what `parse` does, with the same message, but builds nothing.
+Result<void> validate(std::string_view text);
+
 // Compact: members in stored order, no white space, numbers as their text, strings escaped as in
 // the canonical form.
 std::string write_compact(const Value& v);
-// Two-space indentation, members in stored order.
+// The same, appended to `out`.
+void write_compact(const Value& v, std::string& out);
+// Two-space indentation, members in stored order, "{}"/"[]" for empty containers, no trailing
+// newline:
+//   {
+//     "a": 1,
+//     "b": [
+//       1
+//     ]
+//   }
 std::string write_pretty(const Value& v);
 
 }  // namespace telmir::json
