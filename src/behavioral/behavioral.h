@@ -45,10 +45,9 @@ Result<std::vector<BehaviouralFinding>> run_behavioural_analysis(
     const config::Config& config, std::span<const json::Record> history, qa::QaChainWriter& writer);
 
 // Record readers shared by the rules. Each takes a record's root value; a lookup inside
-// something that is not an object finds nothing.
+// something that is not an object finds nothing. (The tool key, record timestamp, same-hash rule
+// and the decision-record test are the governance record readers.)
 
-// `policy_decision` is exactly "ALLOW" or "DENY".
-bool is_decision(const json::Value& record);
 // `classification.category`, else `classification.action_type`; non-strings as compact JSON;
 // "unknown" when neither is present.
 std::string category_label(const json::Value& record);
