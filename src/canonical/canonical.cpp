@@ -34,16 +34,38 @@ constexpr char kHex[] = "0123456789abcdef";
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
+// True when any of the eight bytes needs an escape (below 0x20, '"' or '\\').
+bool word_needs_escape(std::uint64_t w) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const std::uint64_t below_space = (w - kOnes * 0x20) & ~w & kHigh;
+  const std::uint64_t q = w ^ (kOnes * '"');
+  const std::uint64_t b = w ^ (kOnes * '\\');
+  const std::uint64_t quote = (q - kOnes) & ~q & kHigh;
+  const std::uint64_t backslash = (b - kOnes) & ~b & kHigh;
+  return (below_space | quote | backslash) != 0;
+}
+
 void write_string(std::string_view s, std::string& out) {
   out.push_back('"');
   const char* p = s.data();
   const char* end = p + s.size();
   const char* run = p;
-  for (; p != end; ++p) {
+  while (p != end) {
+    // Most text needs no escape: skip it eight bytes at a time.
+    while (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, sizeof w);
+      if (word_needs_escape(w)) break;
+      p += 8;
+    }
+    if (p == end) break;
     const char e = kEscape[static_cast<unsigned char>(*p)];
-    if (e == 0) continue;
+    if (e == 0) {
+      ++p;
+      continue;
+    }
     out.append(run, static_cast<std::size_t>(p - run));
-    run = p + 1;
     if (e == 'u') {
       const auto c = static_cast<unsigned char>(*p);
       const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
@@ -52,6 +74,8 @@ void write_string(std::string_view s, std::string& out) {
       const char esc[2] = {'\\', e};
       out.append(esc, sizeof esc);
     }
+    ++p;
+    run = p;
   }
   out.append(run, static_cast<std::size_t>(end - run));
   out.push_back('"');

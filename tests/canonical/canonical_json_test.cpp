@@ -118,6 +118,46 @@ TEST(CanonicalJson, StringsAndKeysShareTheEscapes) {
             "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"}");
 }
 
+// Byte-at-a-time reference for the string escapes.
+std::string escaped_reference(std::string_view s) {
+  std::string out = "\"";
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          constexpr char hex[] = "0123456789abcdef";
+          out += "\\u00";
+          out += hex[c >> 4];
+          out += hex[c & 0xF];
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+TEST(CanonicalJson, EveryAsciiByteIsEscapedCorrectlyAtEveryAlignment) {
+  std::string all;
+  for (int c = 0; c < 0x80; ++c) all += static_cast<char>(c);
+  all += "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 tail without escapes";
+  for (std::size_t shift = 0; shift < 16; ++shift) {
+    SCOPED_TRACE(shift);
+    const std::string text = std::string(shift, 'a') + all + std::string(shift, '"');
+    const Result<std::string> out = canonical_json(json::Node(text));
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(*out, escaped_reference(text));
+  }
+}
+
 TEST(CanonicalJson, EmptyContainersKeepTheirPlaces) {
   EXPECT_EQ(render("{}"), "{}");
   EXPECT_EQ(render("[]"), "[]");
