@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -62,7 +63,7 @@ struct SpcBaseline {
 };
 
 // Keyed by metric id; std::string's ordering is byte order.
-using SpcBaselines = std::map<std::string, SpcBaseline>;
+using SpcBaselines = std::map<std::string, SpcBaseline, std::less<>>;
 
 // The baseline file's bytes: "{}" for an empty map, otherwise two-space indented objects with
 // the eight fields in fixed order and no line feed at the end.
@@ -86,7 +87,7 @@ class SpcCounters {
   std::map<std::string, std::size_t, std::less<>> category_counts_;
   std::map<std::string, std::size_t, std::less<>> rule_counts_;
   std::size_t max_rule_count_ = 0;
-  std::vector<std::string> tools_;  // sorted, distinct
+  std::set<std::string, std::less<>> tools_;
   double latency_sum_ = -0.0;
   std::size_t latency_count_ = 0;
 };
