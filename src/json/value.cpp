@@ -572,9 +572,14 @@ class Reader {
         break;
       case 'u':
         return unicode_escape(q, p, out);
-      default:
-        return error(q, fmt::format("invalid escape '\\{}' in string",
+      default: {
+        const auto e = static_cast<unsigned char>(q[1]);
+        if (e >= 0x21 && e < 0x7F) {
+          return error(q, fmt::format("invalid escape '\\{}' in string", static_cast<char>(e)));
+        }
+        return error(q, fmt::format("invalid escape: backslash followed by {} in string",
                                     describe_byte(q + 1, end_)));
+      }
     }
     if constexpr (kBuild) *out++ = decoded;
     p = q + 2;
