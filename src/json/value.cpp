@@ -1,12 +1,12 @@
 #include "json/value.h"
 
+#include <fmt/format.h>
+
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
-
-#include <fmt/format.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -299,8 +299,9 @@ inline const char* find_special(const char* p, const char* end) noexcept {
   while (end - p >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     // Signed compare: bytes >= 0x80 are negative, so "< 0x20" also catches non-ASCII.
-    const __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                   _mm_cmplt_epi8(v, space));
+    const __m128i m =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                     _mm_cmplt_epi8(v, space));
     const int mask = _mm_movemask_epi8(m);
     if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
     p += 16;
@@ -388,7 +389,8 @@ class Reader {
     if (p_ == end_) return error(p_, "no JSON value (empty input)");
     if (!value(root, 0)) return false;
     skip_ws();
-    if (p_ != end_) return error(p_, fmt::format("unexpected {} after the value", describe_byte(p_, end_)));
+    if (p_ != end_)
+      return error(p_, fmt::format("unexpected {} after the value", describe_byte(p_, end_)));
     return true;
   }
 

@@ -154,11 +154,11 @@ class Node {
   // Numbers and pointers would otherwise silently become booleans: use from_u64, from_i64,
   // from_double or number_text.
   template <class T>
-    requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
-  Node(T) = delete;
+  requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) Node(T)
+  = delete;
   template <class T>
-    requires(!std::is_same_v<T, char>)
-  Node(const T*) = delete;
+  requires(!std::is_same_v<T, char>) Node(const T*)
+  = delete;
   Node(const char* s) : kind_(Kind::kString), text_(s) {}
   Node(std::string s) : kind_(Kind::kString), text_(std::move(s)) {}
   Node(std::string_view s) : kind_(Kind::kString), text_(s) {}

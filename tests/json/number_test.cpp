@@ -15,14 +15,19 @@ TEST(JsonNumber, GrammarAcceptsOnlyJsonNumbers) {
     bool valid;
   };
   const Case cases[] = {
-      {"0", true},        {"-0", true},     {"1.50", true},   {"1E2", true},
-      {"1e+2", true},     {"1e-2", true},   {"-12.5e10", true},
-      {"123456789012345678901234567890", true},
-      {"", false},        {"-", false},     {"01", false},    {"-01", false},
-      {"+1", false},      {".5", false},    {"1.", false},    {"1.e5", false},
-      {"1e", false},      {"1e+", false},   {"NaN", false},   {"Infinity", false},
-      {"-Infinity", false}, {"0x10", false}, {" 1", false},   {"1 ", false},
-      {"1.5.2", false},   {"--1", false},
+      {"0", true},          {"-0", true},
+      {"1.50", true},       {"1E2", true},
+      {"1e+2", true},       {"1e-2", true},
+      {"-12.5e10", true},   {"123456789012345678901234567890", true},
+      {"", false},          {"-", false},
+      {"01", false},        {"-01", false},
+      {"+1", false},        {".5", false},
+      {"1.", false},        {"1.e5", false},
+      {"1e", false},        {"1e+", false},
+      {"NaN", false},       {"Infinity", false},
+      {"-Infinity", false}, {"0x10", false},
+      {" 1", false},        {"1 ", false},
+      {"1.5.2", false},     {"--1", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

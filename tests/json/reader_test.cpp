@@ -61,7 +61,8 @@ TEST(JsonReader, RefusesMalformedInputWithPosition) {
       {"\"abc\\", "unterminated string at line 1 column 5 (byte 4)"},
       {"\"a\tb\"", "raw control character U+0009 in string at line 1 column 3 (byte 2)"},
       {"\"a\nb\"", "raw control character U+000A in string at line 1 column 3 (byte 2)"},
-      {std::string("\"a\0b\"", 5), "raw control character U+0000 in string at line 1 column 3 (byte 2)"},
+      {std::string("\"a\0b\"", 5),
+       "raw control character U+0000 in string at line 1 column 3 (byte 2)"},
       {"\"\\x\"", "invalid escape '\\x' in string at line 1 column 2 (byte 1)"},
       {"\"\\\x01\"",
        "invalid escape: backslash followed by byte 0x01 in string at line 1 column 2 (byte 1)"},
@@ -169,8 +170,8 @@ TEST(JsonReader, NumbersKeepTheirExactText) {
   const Record doc =
       parse_ok("[1.50, -0, 1E2, 123456789012345678901234567890, -0.0, 1e-7, 0, 2.5E+10]");
   const auto items = doc->root().items();
-  const char* texts[] = {"1.50", "-0", "1E2", "123456789012345678901234567890",
-                         "-0.0", "1e-7", "0", "2.5E+10"};
+  const char* texts[] = {"1.50", "-0",   "1E2", "123456789012345678901234567890",
+                         "-0.0", "1e-7", "0",   "2.5E+10"};
   ASSERT_EQ(items.size(), std::size(texts));
   for (std::size_t i = 0; i < items.size(); ++i) {
     SCOPED_TRACE(texts[i]);
@@ -236,7 +237,8 @@ TEST(JsonReader, RecordsOutliveTheirText) {
     doc = parse_ok(text);
     text.assign(text.size(), 'X');
   }
-  EXPECT_EQ(write_compact(doc->root()), "{\"s\":\"some text\",\"n\":[1.5,\"\xC3\xA9\"],\"o\":{\"k\":\"v\"}}");
+  EXPECT_EQ(write_compact(doc->root()),
+            "{\"s\":\"some text\",\"n\":[1.5,\"\xC3\xA9\"],\"o\":{\"k\":\"v\"}}");
 }
 
 // A governance-like record of about 1 KB.

@@ -78,8 +78,8 @@ TEST(JsonNode, NullNodeBecomesContainerOnFirstUse) {
 TEST(JsonNode, NumbersRenderFromTheirConstructors) {
   Node n = Node::array({Node::from_u64(18446744073709551615ull),
                         Node::from_i64(-9223372036854775807ll - 1), Node::from_double(3.0),
-                        Node::from_double(1e16), Node::from_double(1.5e-7),
-                        Node::from_double(-0.0), Node::number_text("1.50")});
+                        Node::from_double(1e16), Node::from_double(1.5e-7), Node::from_double(-0.0),
+                        Node::number_text("1.50")});
   EXPECT_EQ(write_compact(freeze(n)->root()),
             "[18446744073709551615,-9223372036854775808,3.0,1e+16,1.5e-07,-0.0,1.50]");
 }
