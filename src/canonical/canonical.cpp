@@ -125,7 +125,7 @@ bool keys_sorted(std::span<const json::Member> members) noexcept {
 
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {}
+  Writer(std::string& out, std::vector<std::uint32_t>& order) : out_(out), order_(order) {}
 
   bool write(const json::Value& v) {
     switch (v.kind()) {
@@ -192,14 +192,17 @@ class Writer {
   }
 
   std::string& out_;
-  std::vector<std::uint32_t> order_;
+  std::vector<std::uint32_t>& order_;
 };
 
 }  // namespace
 
 Result<void> append_canonical_json(const json::Value& value, std::string& out) {
   const std::size_t start = out.size();
-  Writer writer(out);
+  // The index stack is kept per thread so rendering a record allocates nothing but its text.
+  thread_local std::vector<std::uint32_t> order;
+  order.clear();
+  Writer writer(out, order);
   if (!writer.write(value)) {
     out.resize(start);
     return fail(std::string(kUnsupportedNumber));
