@@ -118,7 +118,7 @@ bool is_alphabet_char(char c, bool url_safe) {
 std::string describe_refusal(std::string_view text, bool url_safe, bool padded) {
   std::size_t n = 0;
   while (n < text.size() && is_alphabet_char(text[n], url_safe)) ++n;
-  if (n % 4 == 1) return fmt::format("invalid length: {} characters before the end", n);
+  if (n % 4 == 1) return fmt::format("invalid length: {} base64 characters", n);
   if (!padded || n % 4 == 0) return "non-zero trailing bits";
   std::size_t needed = n % 4 == 2 ? 2 : 1;
   std::size_t have = 0;
