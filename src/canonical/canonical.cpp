@@ -224,6 +224,9 @@ Result<std::string> canonical_json(const json::Node& node) {
 }
 
 std::string sha256_digest(std::string_view bytes) {
+  // SHA-256 needs no set-up, but the library asks to be initialised before any call.
+  static const bool sodium_ready = sodium_init() >= 0;
+  (void)sodium_ready;
   unsigned char hash[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(hash, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   std::string out = "sha256:";

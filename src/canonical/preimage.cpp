@@ -63,9 +63,9 @@ Result<std::string> decision_signature_preimage(const json::Value& record) {
   std::vector<std::vector<json::Member>> redacted_outputs;
 
   for (const json::Member& m : record.members()) {
-    if (is_one_of(m.key, {"timestamp_utc", "session_id", "request_id", "process_id",
-                          "record_hash", "signature", "signing_key_id", "request_bytes_b64",
-                          "evidence_refs", "untrusted_inputs"})) {
+    if (is_one_of(m.key, {"timestamp_utc", "session_id", "request_id", "process_id", "record_hash",
+                          "signature", "signing_key_id", "request_bytes_b64", "evidence_refs",
+                          "untrusted_inputs"})) {
       continue;
     }
     json::Member kept = m;
@@ -89,8 +89,7 @@ Result<std::string> decision_signature_preimage(const json::Value& record) {
       kept.value = without_keys(m.value, {"canonical_path", "allow_base_dirs"}, policy_inputs);
     } else if (m.key == "normalized_args" && m.value.is_object()) {
       kept.value = without_keys(
-          m.value, {"canonical_path", "canonical_src_path", "canonical_dst_path"},
-          normalized_args);
+          m.value, {"canonical_path", "canonical_src_path", "canonical_dst_path"}, normalized_args);
     } else if (m.key == "intent" && m.value.is_object()) {
       const json::Value* expected = m.value.find("expected_outputs");
       if (expected != nullptr && expected->is_array()) {
@@ -104,8 +103,8 @@ Result<std::string> decision_signature_preimage(const json::Value& record) {
             outputs.push_back(item);
             continue;
           }
-          std::vector<json::Member>& members = redacted_outputs.emplace_back(
-              item.members().begin(), item.members().end());
+          std::vector<json::Member>& members =
+              redacted_outputs.emplace_back(item.members().begin(), item.members().end());
           for (json::Member& om : members) {
             if (om.key == "value") om.value = json::Value::make_string(kPathRedacted);
           }

@@ -108,8 +108,8 @@ Result<Config> load_config(const EnvSource& env, std::FILE* warnings) {
   c.runtime_dir = path("ORVANTE_RUNTIME_DIR", "GOV_RUNTIME_DIR", c.repo_root, "gov_runtime");
   c.qa_signing_key_path = path("ORVANTE_QA_SIGNING_KEY_PATH", "GOV_QA_SIGNING_KEY_PATH",
                                c.runtime_dir, ".orvante-qa-signing-key.pem");
-  c.signing_key_path = env_with_legacy(env, warnings, "ORVANTE_SIGNING_KEY_PATH",
-                                       "GOV_SIGNING_KEY_PATH");
+  c.signing_key_path =
+      env_with_legacy(env, warnings, "ORVANTE_SIGNING_KEY_PATH", "GOV_SIGNING_KEY_PATH");
   c.policy_rules_path = path("ORVANTE_POLICY_RULES_PATH", "GOV_POLICY_RULES_PATH", c.repo_root,
                              "capabilities/policy-rules.json");
   c.capability_registry_path =
@@ -132,8 +132,7 @@ Result<Config> load_config(const EnvSource& env, std::FILE* warnings) {
   c.spc_baseline_path = read_var(env, "ORVANTE_TELMIR_SPC_BASELINE_PATH")
                             .value_or(join_path(c.runtime_dir, "telmir/spc-baselines.json"));
   c.behavioral_interval = whole_number(env, "ORVANTE_TELMIR_BEHAVIORAL_INTERVAL_SECONDS", 3600, 1);
-  c.behavioral_min_decisions =
-      whole_number(env, "ORVANTE_TELMIR_BEHAVIORAL_MIN_DECISIONS", 100, 0);
+  c.behavioral_min_decisions = whole_number(env, "ORVANTE_TELMIR_BEHAVIORAL_MIN_DECISIONS", 100, 0);
   c.element_interval = whole_number(env, "ORVANTE_TELMIR_ELEMENT_INTERVAL_SECONDS", 600, 1);
   c.element_tail_records = whole_number(env, "ORVANTE_TELMIR_ELEMENT_TAIL_RECORDS", 100, 2);
   const std::string specs_dir = join_path(c.repo_root, "specs");

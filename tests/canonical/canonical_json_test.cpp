@@ -1,10 +1,10 @@
-#include "canonical/canonical.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <string>
+
+#include "canonical/canonical.h"
 
 namespace telmir::canonical {
 namespace {
@@ -124,13 +124,27 @@ std::string escaped_reference(std::string_view s) {
   for (char ch : s) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (c < 0x20) {
           constexpr char hex[] = "0123456789abcdef";
@@ -166,7 +180,8 @@ TEST(CanonicalJson, EmptyContainersKeepTheirPlaces) {
 
 TEST(CanonicalJson, WhiteSpaceAndKeyOrderOfTheInputDoNotMatter) {
   const std::string canonical = R"({"a":[1,2.5,"s"],"b":{"c":null,"d":true}})";
-  const std::string loose = "{ \"b\" : {\n  \"d\" : true ,\"c\":null } ,\r\n\t\"a\":[ 1 , 2.50, \"s\" ] }";
+  const std::string loose =
+      "{ \"b\" : {\n  \"d\" : true ,\"c\":null } ,\r\n\t\"a\":[ 1 , 2.50, \"s\" ] }";
   EXPECT_EQ(render(loose), canonical);
   EXPECT_EQ(render(canonical), canonical);
 }
@@ -181,9 +196,8 @@ TEST(CanonicalJson, BuiltNodesRenderLikeReadValues) {
   node.set("list", json::Node::array({json::Node(true), json::Node(nullptr)}));
   const Result<std::string> out = canonical_json(node);
   ASSERT_TRUE(out.has_value()) << out.error();
-  EXPECT_EQ(*out,
-            R"({"list":[true,null],"offset":-5,"ratio":1e+16,"score":3.0,)"
-            R"("sequence":18446744073709551615,"tag":"a\tb"})");
+  EXPECT_EQ(*out, R"({"list":[true,null],"offset":-5,"ratio":1e+16,"score":3.0,)"
+                  R"("sequence":18446744073709551615,"tag":"a\tb"})");
 }
 
 TEST(CanonicalJson, BuiltNonFiniteDoubleIsRefused) {

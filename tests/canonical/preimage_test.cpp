@@ -53,10 +53,11 @@ constexpr std::string_view kDecision =
     R"("signature":"s","signing_key_id":"k"})";
 
 TEST(RecordHash, QaRecordHashesOverItsSortedPreimage) {
-  EXPECT_EQ(hash_preimage(kQaRecord),
-            R"({"event_type":"qa_verification_backlog_warning","prev_record_hash":null,)"
-            R"("queue_capacity":1000,"queue_depth":1000,"record_hash":null,"sequence":7,)"
-            R"("signature":null,"signing_key_id":null,"timestamp_utc":"2025-01-01T00:00:00.000Z"})");
+  EXPECT_EQ(
+      hash_preimage(kQaRecord),
+      R"({"event_type":"qa_verification_backlog_warning","prev_record_hash":null,)"
+      R"("queue_capacity":1000,"queue_depth":1000,"record_hash":null,"sequence":7,)"
+      R"("signature":null,"signing_key_id":null,"timestamp_utc":"2025-01-01T00:00:00.000Z"})");
   EXPECT_EQ(hash_of(kQaRecord),
             "sha256:0a663b71270fc5741f16404c9a36f736014c2b5ffe9f78e5230059055bc4ae2e");
 }
@@ -132,8 +133,10 @@ TEST(SignaturePreimage, ChoosesTheDecisionFormOnlyForDecisionRecords) {
     bool decision_form;
   };
   const Case cases[] = {
-      {"event record with a decision", R"({"event_type":"x","policy_decision":"ALLOW","session_id":"s"})", false},
-      {"event type of any value", R"({"event_type":null,"record_type":"mediated_decision","session_id":"s"})", false},
+      {"event record with a decision",
+       R"({"event_type":"x","policy_decision":"ALLOW","session_id":"s"})", false},
+      {"event type of any value",
+       R"({"event_type":null,"record_type":"mediated_decision","session_id":"s"})", false},
       {"numeric record type", R"({"record_type":5,"session_id":"s"})", false},
       {"neither marker", R"({"session_id":"s"})", false},
       {"string record type", R"({"record_type":"","session_id":"s"})", true},
@@ -152,9 +155,10 @@ TEST(SignaturePreimage, ChoosesTheDecisionFormOnlyForDecisionRecords) {
 }
 
 TEST(SignaturePreimage, ReasonsKeepOnlyTheirCode) {
-  EXPECT_EQ(sig_preimage(R"({"policy_decision":"DENY","policy_reasons":)"
-                         R"([{"code":{"x":1},"m":2},{},"s",7,null,[{"message":1}]]})"),
-            R"({"policy_decision":"DENY","policy_reasons":[{"code":{"x":1}},{"code":null},"s",7,null,[{"message":1}]]})");
+  EXPECT_EQ(
+      sig_preimage(R"({"policy_decision":"DENY","policy_reasons":)"
+                   R"([{"code":{"x":1},"m":2},{},"s",7,null,[{"message":1}]]})"),
+      R"({"policy_decision":"DENY","policy_reasons":[{"code":{"x":1}},{"code":null},"s",7,null,[{"message":1}]]})");
   // Not an array: untouched.
   EXPECT_EQ(sig_preimage(R"({"policy_decision":"DENY","policy_reasons":{"code":1,"m":2}})"),
             R"({"policy_decision":"DENY","policy_reasons":{"code":1,"m":2}})");
@@ -177,11 +181,11 @@ TEST(SignaturePreimage, PathRedactionNeedsAColonPathRefAndAValue) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.output);
-    const std::string record = std::string(R"({"policy_decision":"ALLOW","intent":{"expected_outputs":[)") +
-                               c.output + "]}}";
-    EXPECT_EQ(sig_preimage(record),
-              std::string(R"({"intent":{"expected_outputs":[)") + c.expected +
-                  R"(]},"policy_decision":"ALLOW"})");
+    const std::string record =
+        std::string(R"({"policy_decision":"ALLOW","intent":{"expected_outputs":[)") + c.output +
+        "]}}";
+    EXPECT_EQ(sig_preimage(record), std::string(R"({"intent":{"expected_outputs":[)") + c.expected +
+                                        R"(]},"policy_decision":"ALLOW"})");
   }
 }
 

@@ -52,17 +52,17 @@ TEST(BlankLine, UnicodeWhiteSpaceIsBlankOtherCharactersAreNot) {
   const Case cases[] = {
       {"", true},
       {"\t\n\v\f\r ", true},
-      {"\xc2\x85", true},              // U+0085
-      {"\xc2\xa0", true},              // U+00A0
-      {"\xe1\x9a\x80", true},          // U+1680
+      {"\xc2\x85", true},                  // U+0085
+      {"\xc2\xa0", true},                  // U+00A0
+      {"\xe1\x9a\x80", true},              // U+1680
       {"\xe2\x80\x80\xe2\x80\x8a", true},  // U+2000, U+200A
       {"\xe2\x80\xa8\xe2\x80\xa9", true},  // U+2028, U+2029
       {"\xe2\x80\xaf\xe2\x81\x9f", true},  // U+202F, U+205F
-      {"\xe3\x80\x80", true},          // U+3000
-      {"\xe2\x80\x8b", false},         // U+200B is not White_Space
-      {"\xef\xbb\xbf", false},         // U+FEFF
+      {"\xe3\x80\x80", true},              // U+3000
+      {"\xe2\x80\x8b", false},             // U+200B is not White_Space
+      {"\xef\xbb\xbf", false},             // U+FEFF
       {" x ", false},
-      {"\xa0", false},                 // a lone continuation byte is content
+      {"\xa0", false},  // a lone continuation byte is content
       {"\x1c", false},
   };
   for (const Case& c : cases) {
@@ -80,18 +80,18 @@ TEST(Utf8, AcceptsWellFormedTextAndRefusesMalformedSequences) {
       {"", true},
       {"plain ascii that is longer than eight bytes", true},
       {"caf\xc3\xa9 \xe2\x98\x83 \xf0\x9f\x98\x80", true},
-      {"\xef\xbf\xbf\xf4\x8f\xbf\xbf", true},   // U+FFFF, U+10FFFF
+      {"\xef\xbf\xbf\xf4\x8f\xbf\xbf", true},  // U+FFFF, U+10FFFF
       {std::string("a\0b", 3), true},
-      {"\xc0\xaf", false},                      // overlong "/"
-      {"\xe0\x80\xaf", false},                  // overlong, three bytes
-      {"\xf0\x80\x80\xaf", false},              // overlong, four bytes
-      {"\xed\xa0\x80", false},                  // surrogate U+D800
-      {"\xf4\x90\x80\x80", false},              // above U+10FFFF
-      {"\xc3", false},                          // truncated
-      {"abcdefgh\xe2\x98", false},              // truncated after an ASCII run
+      {"\xc0\xaf", false},          // overlong "/"
+      {"\xe0\x80\xaf", false},      // overlong, three bytes
+      {"\xf0\x80\x80\xaf", false},  // overlong, four bytes
+      {"\xed\xa0\x80", false},      // surrogate U+D800
+      {"\xf4\x90\x80\x80", false},  // above U+10FFFF
+      {"\xc3", false},              // truncated
+      {"abcdefgh\xe2\x98", false},  // truncated after an ASCII run
       {"abcdefghi\xff", false},
       {"\x80", false},
-      {"\xc3\x28", false},                      // bad continuation
+      {"\xc3\x28", false},  // bad continuation
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.text));
@@ -114,14 +114,16 @@ TEST(OptionalNotation, EscapesQuotingAndInvisibleCharacters) {
       {std::string("\0", 1), R"(Some("\0"))"},
       {"\x1b\x7f", R"(Some("\u{1b}\u{7f}"))"},
       {"caf\xc3\xa9 \xe2\x98\x83", "Some(\"caf\xc3\xa9 \xe2\x98\x83\")"},  // printed as is
-      {"e\xcc\x81", R"(Some("e\u{301}"))"},                              // combining acute
-      {"a\xe2\x80\x8b" "b", R"(Some("a\u{200b}b"))"},                    // U+200B, format
-      {"\xc2\x85", R"(Some("\u{85}"))"},                                 // U+0085, control
-      {"\xc2\xa0", R"(Some("\u{a0}"))"},                                 // U+00A0, space
-      {"\xe2\x80\xa8", R"(Some("\u{2028}"))"},                           // line separator
-      {"\xee\x80\x80", R"(Some("\u{e000}"))"},                           // private use
-      {"\xcd\xb8", R"(Some("\u{378}"))"},                                // unassigned
-      {"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbb",                              // skin tone stays
+      {"e\xcc\x81", R"(Some("e\u{301}"))"},                                // combining acute
+      {"a\xe2\x80\x8b"
+       "b",
+       R"(Some("a\u{200b}b"))"},                // U+200B, format
+      {"\xc2\x85", R"(Some("\u{85}"))"},        // U+0085, control
+      {"\xc2\xa0", R"(Some("\u{a0}"))"},        // U+00A0, space
+      {"\xe2\x80\xa8", R"(Some("\u{2028}"))"},  // line separator
+      {"\xee\x80\x80", R"(Some("\u{e000}"))"},  // private use
+      {"\xcd\xb8", R"(Some("\u{378}"))"},       // unassigned
+      {"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbb",      // skin tone stays
        "Some(\"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbb\")"},
   };
   for (const Case& c : cases) {
