@@ -22,9 +22,7 @@ bool may_be_approval_or_revocation(std::string_view line) noexcept {
   return line.find("opaque_artifact_") != std::string_view::npos;
 }
 
-bool line_is_valid_json(std::string_view line) {
-  return json::parse_padded(line).has_value();
-}
+bool line_is_valid_json(std::string_view line) { return json::validate(line).has_value(); }
 
 }  // namespace
 

@@ -1,10 +1,10 @@
 // The checks on keys, disk space, the classifier and the proxy process (ENV-002, ENV-003,
 // ENV-007, ENV-008, ENV-009).
 
+#include <fmt/format.h>
 #include <sys/statvfs.h>
 
 #include <cerrno>
-#include <fmt/format.h>
 #include <limits>
 
 #include "environment/snapshot_parts.h"
@@ -110,7 +110,8 @@ EnvCheck check_proxy_process(const std::string& runtime_dir, bool require_proxy_
   std::string path = platform::join_path(runtime_dir, "supervisor/services.json");
   Result<std::string> text = platform::read_file(path);
   if (!text || !platform::is_valid_utf8(*text)) {
-    if (require_proxy_running) return EnvCheck::failure(kSeverityCritical, std::string(kProxyRequired));
+    if (require_proxy_running)
+      return EnvCheck::failure(kSeverityCritical, std::string(kProxyRequired));
     return EnvCheck::not_applicable(std::string(kProxyDeferred));
   }
   Result<json::Record> status = json::parse(*text);

@@ -41,8 +41,8 @@ char32_t decode_at(std::string_view text, std::size_t i, std::size_t& length) no
 
 bool is_white_space(char32_t c) noexcept {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 // Length in bytes of the trailing character ending at `end` (exclusive).
@@ -92,7 +92,8 @@ Result<std::string> compute_policy_rules_hash(const std::string& policy_rules_pa
 
 Result<std::string> read_capability_registry(const std::string& path) {
   Result<std::string> bytes = platform::read_file(path);
-  if (!bytes) return fail(fmt::format("failed to read capability registry {}: {}", path, bytes.error()));
+  if (!bytes)
+    return fail(fmt::format("failed to read capability registry {}: {}", path, bytes.error()));
   return bytes;
 }
 
@@ -111,8 +112,7 @@ Result<std::vector<json::Record>> read_chain_tail(const std::string& path,
   return chain.tail(limit);
 }
 
-Result<std::optional<std::string>> recorded_value(const ChainText& chain,
-                                                  std::string_view member) {
+Result<std::optional<std::string>> recorded_value(const ChainText& chain, std::string_view member) {
   if (!chain.exists()) return std::optional<std::string>();
   Result<std::vector<json::Record>> tail = chain.tail(kRecordedValueTail);
   if (!tail) return fail(tail.error());
@@ -135,8 +135,8 @@ EnvCheck digest_check(const std::string& digest, const ChainText& chain, std::st
   Result<std::optional<std::string>> recorded = recorded_value(chain, member);
   if (!recorded) return EnvCheck::failure(severity, recorded.error());
   if (!*recorded || **recorded == digest) return EnvCheck::pass();
-  return EnvCheck::failure(severity, fmt::format("{} mismatch: current={}, proxy_chain={}", member,
-                                                 digest, **recorded));
+  return EnvCheck::failure(
+      severity, fmt::format("{} mismatch: current={}, proxy_chain={}", member, digest, **recorded));
 }
 
 EnvCheck check_policy_rules_digest(const std::string& policy_rules_hash,
@@ -164,13 +164,14 @@ std::string governance_posture(const json::Value& registry) {
 EnvCheck posture_check(const std::string& path, const Result<std::string>& registry_bytes) {
   if (!registry_bytes) return EnvCheck::failure(kSeverityHigh, registry_bytes.error());
   if (!platform::is_valid_utf8(*registry_bytes)) {
-    return EnvCheck::failure(kSeverityHigh,
-                             fmt::format("failed to read capability registry {}: {}", path, kNotUtf8));
+    return EnvCheck::failure(
+        kSeverityHigh, fmt::format("failed to read capability registry {}: {}", path, kNotUtf8));
   }
   Result<json::Record> registry = json::parse(*registry_bytes);
   if (!registry) {
     return EnvCheck::failure(
-        kSeverityHigh, fmt::format("failed to parse capability registry {}: {}", path, registry.error()));
+        kSeverityHigh,
+        fmt::format("failed to parse capability registry {}: {}", path, registry.error()));
   }
   std::string mode(trim_white_space(governance_posture((*registry)->root())));
   for (char& c : mode) {

@@ -104,9 +104,9 @@ std::vector<std::string> union_conditions(const std::vector<std::string>& first,
 }
 
 std::string snapshot_fingerprint(const EnvironmentSnapshot& snapshot) {
-  std::string out = fmt::format("{}|{}|{}|{}", snapshot.policy_rules_hash,
-                                snapshot.capability_registry_hash, snapshot.overall,
-                                fmt::join(snapshot.active_conditions, ","));
+  std::string out =
+      fmt::format("{}|{}|{}|{}", snapshot.policy_rules_hash, snapshot.capability_registry_hash,
+                  snapshot.overall, fmt::join(snapshot.active_conditions, ","));
   for (const auto& [name, check] : snapshot.checks) {
     std::optional<std::string_view> detail;
     if (check.detail) detail = *check.detail;
