@@ -121,20 +121,26 @@ bool is_blank_line(std::string_view line) noexcept {
   return true;
 }
 
-std::vector<JsonLine> split_json_lines(std::string_view text) {
-  std::vector<JsonLine> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
+std::optional<JsonLine> next_json_line(std::string_view text, std::size_t& pos) {
+  while (pos < text.size()) {
+    const std::size_t start = pos;
     const void* hit = std::memchr(text.data() + start, '\n', text.size() - start);
     const bool terminated = hit != nullptr;
     const std::size_t stop =
         terminated ? static_cast<std::size_t>(static_cast<const char*>(hit) - text.data())
                    : text.size();
+    pos = terminated ? stop + 1 : stop;
     std::string_view line = text.substr(start, stop - start);
     if (line.ends_with('\r')) line.remove_suffix(1);
-    if (!is_blank_line(line)) lines.push_back({line, start, terminated});
-    start = stop + 1;
+    if (!is_blank_line(line)) return JsonLine{line, start, terminated};
   }
+  return std::nullopt;
+}
+
+std::vector<JsonLine> split_json_lines(std::string_view text) {
+  std::vector<JsonLine> lines;
+  std::size_t pos = 0;
+  while (std::optional<JsonLine> line = next_json_line(text, pos)) lines.push_back(*line);
   return lines;
 }
 

@@ -29,6 +29,10 @@ struct JsonLine {
 // lines. The last line need not end with a line feed.
 std::vector<JsonLine> split_json_lines(std::string_view text);
 
+// The same walk one line at a time, for texts too large to index at once: the next non-blank
+// line at or after byte `pos`, which is moved past it; nothing at the end of the text.
+std::optional<JsonLine> next_json_line(std::string_view text, std::size_t& pos);
+
 // None, or Some("...") with \\ \" \t \r \n \0 escaped, and any other control or non-printable
 // character and any combining mark written as \u{hex}. The text must be valid UTF-8.
 std::string optional_notation(std::optional<std::string_view> value);

@@ -44,6 +44,25 @@ TEST(JsonLines, TerminatedLastLineIsMarkedTerminated) {
   EXPECT_TRUE(lines[0].terminated);
 }
 
+TEST(JsonLines, StepwiseWalkGivesTheSameLinesAsTheSplit) {
+  const std::string text = "\n{\"a\":1}\r\n \n{\"b\":2}\n\xe3\x80\x80\r\n{\"c\":3}";
+  const std::vector<JsonLine> all = split_json_lines(text);
+  std::size_t pos = 0;
+  std::vector<JsonLine> walked;
+  while (std::optional<JsonLine> line = next_json_line(text, pos)) walked.push_back(*line);
+  EXPECT_EQ(pos, text.size());
+  ASSERT_EQ(walked.size(), 3u);
+  ASSERT_EQ(all.size(), walked.size());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(walked[i].text, all[i].text);
+    EXPECT_EQ(walked[i].offset, all[i].offset);
+    EXPECT_EQ(walked[i].terminated, all[i].terminated);
+  }
+  EXPECT_EQ(walked[1].text, "{\"b\":2}");
+  EXPECT_EQ(walked[1].offset, 12u);
+  EXPECT_FALSE(next_json_line(text, pos).has_value());
+}
+
 TEST(BlankLine, UnicodeWhiteSpaceIsBlankOtherCharactersAreNot) {
   struct Case {
     const char* text;
