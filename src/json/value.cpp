@@ -114,6 +114,7 @@ class Scratch {
   void start() {
     items_.clear();
     members_.clear();
+    blocks_.clear();
     nodes_.reset(0);
     strings_.reset(0);
     nodes_.reserve(kReserved);
@@ -147,7 +148,10 @@ class Scratch {
     const std::size_t bytes = n * sizeof(Value);
     char* dst = nodes_.reserve(bytes);
     const std::size_t off = nodes_.size();
-    if (n != 0) std::memcpy(dst, items_.data() + mark, bytes);
+    if (n != 0) {
+      std::memcpy(dst, items_.data() + mark, bytes);
+      blocks_.push_back({off, static_cast<std::uint32_t>(n), false});
+    }
     nodes_.commit(bytes);
     items_.resize(mark);
     return Value::make_array(reinterpret_cast<const Value*>(off_ptr(off)), n);
@@ -159,7 +163,10 @@ class Scratch {
     const std::size_t bytes = n * sizeof(Member);
     char* dst = nodes_.reserve(bytes);
     const std::size_t off = nodes_.size();
-    if (n != 0) std::memcpy(dst, members_.data() + mark, bytes);
+    if (n != 0) {
+      std::memcpy(dst, members_.data() + mark, bytes);
+      blocks_.push_back({off, static_cast<std::uint32_t>(n), true});
+    }
     nodes_.commit(bytes);
     members_.resize(mark);
     return Value::make_object(reinterpret_cast<const Member*>(off_ptr(off)), n);
@@ -172,12 +179,27 @@ class Scratch {
     const std::size_t total = nodes + strings;
     std::byte* tail = nullptr;
     auto doc = std::allocate_shared<Document>(TailAllocator<Document>(total, &tail));
-    if (nodes != 0) std::memcpy(tail, nodes_.data() + kReserved, nodes);
     if (strings != 0) std::memcpy(tail + nodes, strings_.data() + kReserved, strings);
-    node_base_ = reinterpret_cast<char*>(tail) - kReserved;
-    string_base_ = reinterpret_cast<const char*>(tail) + nodes - kReserved;
-    const Value r = relocate(root);
-    *doc = Document(nullptr, total, r);
+    char* const node_base = reinterpret_cast<char*>(tail) - kReserved;
+    const char* const string_base = reinterpret_cast<const char*>(tail) + nodes - kReserved;
+    // Every container's elements, copied in one linear pass with offsets made pointers.
+    for (const Block& b : blocks_) {
+      if (b.object) {
+        const auto* src = reinterpret_cast<const Member*>(nodes_.data() + b.offset);
+        auto* dst = reinterpret_cast<Member*>(node_base + b.offset);
+        for (std::size_t i = 0; i < b.count; ++i) {
+          dst[i].key = {string_base + ptr_off(src[i].key.data()), src[i].key.size()};
+          dst[i].value = relocate(src[i].value, node_base, string_base);
+        }
+      } else {
+        const auto* src = reinterpret_cast<const Value*>(nodes_.data() + b.offset);
+        auto* dst = reinterpret_cast<Value*>(node_base + b.offset);
+        for (std::size_t i = 0; i < b.count; ++i) {
+          dst[i] = relocate(src[i], node_base, string_base);
+        }
+      }
+    }
+    *doc = Document(nullptr, total, relocate(root, node_base, string_base));
     if (nodes_.capacity() > kKeepLimit) nodes_.release();
     if (strings_.capacity() > kKeepLimit) strings_.release();
     return doc;
@@ -190,21 +212,28 @@ class Scratch {
 
   // A repeated key keeps the position of its first occurrence and the value of its last.
   std::size_t unique_keys(Member* m, std::size_t n) {
-    std::size_t out = 0;
-    if (n <= 16) {
+    if (n <= 64) {
+      // A 64-bit filter of key fingerprints: only a key whose bit is already set is compared.
+      std::uint64_t seen = 0;
+      std::size_t out = 0;
       for (std::size_t i = 0; i < n; ++i) {
         const std::string_view key = resolve_key(m[i].key);
-        std::size_t j = 0;
-        while (j < out && !same_key(resolve_key(m[j].key), key)) ++j;
-        if (j < out) {
-          m[j].value = m[i].value;
-        } else {
-          m[out++] = m[i];
+        const std::uint64_t bit = std::uint64_t{1} << key_bit(key);
+        if ((seen & bit) != 0) {
+          std::size_t j = 0;
+          while (j < out && !same_key(resolve_key(m[j].key), key)) ++j;
+          if (j < out) {
+            m[j].value = m[i].value;
+            continue;
+          }
         }
+        seen |= bit;
+        m[out++] = m[i];
       }
       return out;
     }
-    std::size_t size = 32;
+    std::size_t out = 0;
+    std::size_t size = 128;
     while (size < 2 * n) size *= 2;
     table_.assign(size, std::numeric_limits<std::uint32_t>::max());
     for (std::size_t i = 0; i < n; ++i) {
@@ -227,44 +256,53 @@ class Scratch {
     return out;
   }
 
-  Value relocate(const Value& v) noexcept {
+  static unsigned key_bit(std::string_view key) noexcept {
+    if (key.empty()) return 0;
+    const auto* k = reinterpret_cast<const unsigned char*>(key.data());
+    const std::uint64_t h =
+        (key.size() | (std::uint64_t{k[0]} << 16) | (std::uint64_t{k[key.size() - 1]} << 24) |
+         (std::uint64_t{k[key.size() / 2]} << 32)) *
+        0x9E3779B97F4A7C15ull;
+    return static_cast<unsigned>(h >> 58);
+  }
+
+  static Value relocate(const Value& v, const char* node_base, const char* string_base) noexcept {
     switch (v.kind()) {
       case Kind::kNumber: {
         const std::string_view t = v.number_text();
-        return Value::make_number({string_base_ + ptr_off(t.data()), t.size()});
+        return Value::make_number({string_base + ptr_off(t.data()), t.size()});
       }
       case Kind::kString: {
         const std::string_view t = v.as_string();
-        return Value::make_string({string_base_ + ptr_off(t.data()), t.size()});
+        return Value::make_string({string_base + ptr_off(t.data()), t.size()});
       }
       case Kind::kArray: {
         const auto items = v.items();
-        auto* out = reinterpret_cast<Value*>(node_base_ + ptr_off(items.data()));
-        for (std::size_t i = 0; i < items.size(); ++i) out[i] = relocate(out[i]);
-        return Value::make_array(out, items.size());
+        return Value::make_array(reinterpret_cast<const Value*>(node_base + ptr_off(items.data())),
+                                 items.size());
       }
       case Kind::kObject: {
         const auto members = v.members();
-        auto* out = reinterpret_cast<Member*>(node_base_ + ptr_off(members.data()));
-        for (std::size_t i = 0; i < members.size(); ++i) {
-          const std::string_view k = out[i].key;
-          out[i].key = {string_base_ + ptr_off(k.data()), k.size()};
-          out[i].value = relocate(out[i].value);
-        }
-        return Value::make_object(out, members.size());
+        return Value::make_object(
+            reinterpret_cast<const Member*>(node_base + ptr_off(members.data())), members.size());
       }
       default:
         return v;
     }
   }
 
+  struct Block {
+    std::size_t offset;
+    std::uint32_t count;
+    bool object;
+  };
+
   std::vector<Value> items_;
   std::vector<Member> members_;
+  std::vector<Block> blocks_;
   std::vector<std::uint32_t> table_;
   Buffer nodes_;
   Buffer strings_;
-  char* node_base_ = nullptr;
-  const char* string_base_ = nullptr;
 };
 
 Scratch& scratch() {
@@ -308,6 +346,32 @@ inline const char* find_special(const char* p, const char* end) noexcept {
   }
 #endif
   while (p != end && !kClass.special[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
+
+// As find_special, copying the bytes before it to `out` (which has 16 bytes of room beyond).
+inline const char* copy_to_special(const char* p, const char* end, char*& out) noexcept {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+    const __m128i m =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                     _mm_cmplt_epi8(v, space));
+    const int mask = _mm_movemask_epi8(m);
+    if (mask != 0) {
+      const int n = __builtin_ctz(static_cast<unsigned>(mask));
+      out += n;
+      return p + n;
+    }
+    p += 16;
+    out += 16;
+  }
+#endif
+  while (p != end && !kClass.special[static_cast<unsigned char>(*p)]) *out++ = *p++;
   return p;
 }
 
@@ -383,14 +447,14 @@ class Reader {
 
   bool document(Value& root) {
     if (static_cast<std::uint64_t>(end_ - begin_) > std::numeric_limits<std::uint32_t>::max()) {
-      return error(begin_, "text too large");
+      return error(begin_, Fault::kTooLarge);
     }
     skip_ws();
-    if (p_ == end_) return error(p_, "no JSON value (empty input)");
-    if (!value(root, 0)) return false;
+    if (p_ == end_) return error(p_, Fault::kEmpty);
+    root = value(0);
+    if (failed_) return false;
     skip_ws();
-    if (p_ != end_)
-      return error(p_, fmt::format("unexpected {} after the value", describe_byte(p_, end_)));
+    if (p_ != end_) return error(p_, Fault::kAfterValue);
     return true;
   }
 
@@ -403,40 +467,135 @@ class Reader {
         line_start = q + 1;
       }
     }
-    return fmt::format("{} at line {} column {} (byte {})", error_, line,
+    return fmt::format("{} at line {} column {} (byte {})", what(), line,
                        error_at_ - line_start + 1, error_at_ - begin_);
   }
 
  private:
-  bool error(const char* at, std::string what) {
+  // What went wrong, kept as a code so the hot paths carry no message building.
+  enum class Fault : std::uint8_t {
+    kTooLarge,
+    kEmpty,
+    kAfterValue,
+    kExpectedValue,
+    kLiteral,
+    kMinusDigits,
+    kLeadingZero,
+    kFractionDigits,
+    kExponentDigits,
+    kUnterminated,
+    kControl,
+    kUtf8,
+    kEscape,
+    kFewerHex,
+    kNotHex,
+    kLowSurrogate,
+    kHighSurrogate,
+    kInArray,
+    kExpectedKey,
+    kExpectedColon,
+    kInObject,
+    kDepth,
+  };
+
+  [[gnu::cold]] bool error(const char* at, Fault fault, std::uint32_t arg = 0) noexcept {
+    failed_ = true;
     error_at_ = at;
-    error_ = std::move(what);
+    fault_ = fault;
+    arg_ = arg;
     return false;
+  }
+  [[gnu::cold]] Value fail_at(const char* at, Fault fault) noexcept {
+    error(at, fault);
+    return Value();
+  }
+
+  std::string what() const {
+    const std::string found = describe_byte(error_at_, end_);
+    const auto byte = static_cast<unsigned char>(error_at_ != end_ ? *error_at_ : 0);
+    switch (fault_) {
+      case Fault::kTooLarge:
+        return "text too large";
+      case Fault::kEmpty:
+        return "no JSON value (empty input)";
+      case Fault::kAfterValue:
+        return fmt::format("unexpected {} after the value", found);
+      case Fault::kExpectedValue:
+        if (error_at_ == end_) return "unexpected end of input, expected a value";
+        return fmt::format("unexpected {}, expected a value", found);
+      case Fault::kLiteral:
+        return fmt::format("invalid literal, expected '{}'", byte == 't'   ? "true"
+                                                             : byte == 'f' ? "false"
+                                                                           : "null");
+      case Fault::kMinusDigits:
+        return "invalid number: no digits after '-'";
+      case Fault::kLeadingZero:
+        return "invalid number: leading zero";
+      case Fault::kFractionDigits:
+        return "invalid number: no digits after the decimal point";
+      case Fault::kExponentDigits:
+        return "invalid number: no digits in the exponent";
+      case Fault::kUnterminated:
+        return "unterminated string";
+      case Fault::kControl:
+        return fmt::format("raw control character U+{:04X} in string", byte);
+      case Fault::kUtf8:
+        return fmt::format("invalid UTF-8 (byte 0x{:02x}) in string", byte);
+      case Fault::kEscape: {
+        const auto e = static_cast<unsigned char>(error_at_[1]);
+        if (e >= 0x21 && e < 0x7F) {
+          return fmt::format("invalid escape '\\{}' in string", static_cast<char>(e));
+        }
+        return fmt::format("invalid escape: backslash followed by {} in string",
+                           describe_byte(error_at_ + 1, end_));
+      }
+      case Fault::kFewerHex:
+        return "invalid \\u escape: fewer than four hex digits";
+      case Fault::kNotHex:
+        return "invalid \\u escape: not four hex digits";
+      case Fault::kLowSurrogate:
+        return fmt::format("unpaired low surrogate escape \\u{:04X}", arg_);
+      case Fault::kHighSurrogate:
+        return fmt::format("high surrogate escape \\u{:04X} not followed by a low surrogate escape",
+                           arg_);
+      case Fault::kInArray:
+        return fmt::format("unexpected {} in array, expected ',' or ']'", found);
+      case Fault::kExpectedKey:
+        return fmt::format("unexpected {} in object, expected a string key", found);
+      case Fault::kExpectedColon:
+        return fmt::format("unexpected {} after an object key, expected ':'", found);
+      case Fault::kInObject:
+        return fmt::format("unexpected {} in object, expected ',' or '}}'", found);
+      case Fault::kDepth:
+        return "nesting deeper than 128 arrays/objects";
+    }
+    return "invalid JSON";
   }
 
   void skip_ws() noexcept {
     while (p_ != end_ && is_ws(*p_)) ++p_;
   }
 
-  bool value(Value& out, int depth) {
-    if (p_ == end_) return error(p_, "unexpected end of input, expected a value");
+  // Values are returned in registers; a failure sets `failed_`.
+  Value value(int depth) {
+    if (p_ == end_) return fail_at(p_, Fault::kExpectedValue);
     switch (*p_) {
       case '{':
-        return object(out, depth);
+        return object(depth);
       case '[':
-        return array(out, depth);
+        return array(depth);
       case '"': {
         std::size_t off = 0, len = 0;
-        if (!string(off, len)) return false;
-        if constexpr (kBuild) out = Value::make_string({off_ptr(off), len});
-        return true;
+        if (!string(off, len)) return Value();
+        if constexpr (kBuild) return Value::make_string({off_ptr(off), len});
+        return Value();
       }
       case 't':
-        return literal("true", out, Value::make_bool(true));
+        return literal("true", Value::make_bool(true));
       case 'f':
-        return literal("false", out, Value::make_bool(false));
+        return literal("false", Value::make_bool(false));
       case 'n':
-        return literal("null", out, Value());
+        return literal("null", Value());
       case '-':
       case '0':
       case '1':
@@ -448,104 +607,106 @@ class Reader {
       case '7':
       case '8':
       case '9':
-        return number(out);
+        return number();
       default:
-        return error(p_, fmt::format("unexpected {}, expected a value", describe_byte(p_, end_)));
+        return fail_at(p_, Fault::kExpectedValue);
     }
   }
 
-  bool literal(std::string_view word, Value& out, Value v) {
+  Value literal(std::string_view word, Value v) {
     if (static_cast<std::size_t>(end_ - p_) < word.size() ||
         std::memcmp(p_, word.data(), word.size()) != 0) {
-      return error(p_, fmt::format("invalid literal, expected '{}'", word));
+      return fail_at(p_, Fault::kLiteral);
     }
     p_ += word.size();
-    if constexpr (kBuild) out = v;
-    return true;
+    return v;
   }
 
-  bool number(Value& out) {
+  Value number() {
     const char* start = p_;
     const char* p = p_;
     if (*p == '-') {
       ++p;
-      if (p == end_ || !is_digit(*p)) return error(p, "invalid number: no digits after '-'");
+      if (p == end_ || !is_digit(*p)) return fail_at(p, Fault::kMinusDigits);
     }
     if (*p == '0') {
       ++p;
-      if (p != end_ && is_digit(*p)) return error(start, "invalid number: leading zero");
+      if (p != end_ && is_digit(*p)) return fail_at(start, Fault::kLeadingZero);
     } else {
       while (p != end_ && is_digit(*p)) ++p;
     }
     if (p != end_ && *p == '.') {
       ++p;
       if (p == end_ || !is_digit(*p)) {
-        return error(p, "invalid number: no digits after the decimal point");
+        return fail_at(p, Fault::kFractionDigits);
       }
       while (p != end_ && is_digit(*p)) ++p;
     }
     if (p != end_ && (*p == 'e' || *p == 'E')) {
       ++p;
       if (p != end_ && (*p == '+' || *p == '-')) ++p;
-      if (p == end_ || !is_digit(*p)) return error(p, "invalid number: no digits in the exponent");
+      if (p == end_ || !is_digit(*p)) return fail_at(p, Fault::kExponentDigits);
       while (p != end_ && is_digit(*p)) ++p;
     }
     p_ = p;
     if constexpr (kBuild) {
-      out = s_->copy_string({start, static_cast<std::size_t>(p - start)}, Kind::kNumber);
+      const auto n = static_cast<std::size_t>(p - start);
+      Buffer& strings = s_->strings();
+      char* dst = strings.reserve(n);
+      for (std::size_t i = 0; i < n; ++i) dst[i] = start[i];
+      const std::size_t off = strings.size();
+      strings.commit(n);
+      return Value::make_number({off_ptr(off), n});
     }
-    return true;
+    return Value();
   }
 
   // At the opening quote. Decodes into the scratch strings (when building); `off`/`len` locate it.
   bool string(std::size_t& off, std::size_t& len) {
     const char* open = p_;
     const char* p = p_ + 1;
-    const char* run = p;
     char* out = nullptr;
     char* out_start = nullptr;
     if constexpr (kBuild) {
-      // Decoded text is never longer than its source.
-      out_start = out = s_->strings().reserve(static_cast<std::size_t>(end_ - p));
+      // Decoded text is never longer than its source; the copy runs up to 16 bytes ahead.
+      out_start = out = s_->strings().reserve(static_cast<std::size_t>(end_ - p) + 16);
     }
     for (;;) {
-      const char* q = find_special(p, end_);
-      if (q == end_) return error(open, "unterminated string");
-      const auto c = static_cast<unsigned char>(*q);
+      if constexpr (kBuild) {
+        p = copy_to_special(p, end_, out);
+      } else {
+        p = find_special(p, end_);
+      }
+      if (p == end_) return error(open, Fault::kUnterminated);
+      const auto c = static_cast<unsigned char>(*p);
       if (c == '"') {
         if constexpr (kBuild) {
-          const auto n = static_cast<std::size_t>(q - run);
-          std::memcpy(out, run, n);
-          out += n;
           off = s_->strings().size();
           len = static_cast<std::size_t>(out - out_start);
           s_->strings().commit(len);
         }
-        p_ = q + 1;
+        p_ = p + 1;
         return true;
       }
       if (c == '\\') {
-        if constexpr (kBuild) {
-          const auto n = static_cast<std::size_t>(q - run);
-          std::memcpy(out, run, n);
-          out += n;
-        }
-        if (!escape(q, p, out)) return false;
-        run = p;
+        if (!escape(p, p, out)) return false;
         continue;
       }
       if (c < 0x20) {
-        return error(q, fmt::format("raw control character U+{:04X} in string", c));
+        return error(p, Fault::kControl);
       }
-      const std::size_t n = utf8_sequence(q, end_);
-      if (n == 0) return error(q, fmt::format("invalid UTF-8 (byte 0x{:02x}) in string", c));
-      p = q + n;
+      const std::size_t n = utf8_sequence(p, end_);
+      if (n == 0) return error(p, Fault::kUtf8);
+      if constexpr (kBuild) {
+        for (std::size_t i = 0; i < n; ++i) *out++ = p[i];
+      }
+      p += n;
     }
   }
 
   // At the backslash `q`; leaves `p` after the escape.
   bool escape(const char* q, const char*& p, char*& out) {
-    if (end_ - q < 2) return error(q, "unterminated string");
+    if (end_ - q < 2) return error(q, Fault::kUnterminated);
     char decoded = 0;
     switch (q[1]) {
       case '"':
@@ -577,10 +738,9 @@ class Reader {
       default: {
         const auto e = static_cast<unsigned char>(q[1]);
         if (e >= 0x21 && e < 0x7F) {
-          return error(q, fmt::format("invalid escape '\\{}' in string", static_cast<char>(e)));
+          return error(q, Fault::kEscape);
         }
-        return error(q, fmt::format("invalid escape: backslash followed by {} in string",
-                                    describe_byte(q + 1, end_)));
+        return error(q, Fault::kEscape);
       }
     }
     if constexpr (kBuild) *out++ = decoded;
@@ -589,21 +749,19 @@ class Reader {
   }
 
   bool unicode_escape(const char* q, const char*& p, char*& out) {
-    if (end_ - q < 6) return error(q, "invalid \\u escape: fewer than four hex digits");
+    if (end_ - q < 6) return error(q, Fault::kFewerHex);
     const long cp = hex4(q + 2);
-    if (cp < 0) return error(q, "invalid \\u escape: not four hex digits");
+    if (cp < 0) return error(q, Fault::kNotHex);
     std::uint32_t code = static_cast<std::uint32_t>(cp);
     const char* after = q + 6;
     if (code >= 0xDC00 && code <= 0xDFFF) {
-      return error(q, fmt::format("unpaired low surrogate escape \\u{:04X}", code));
+      return error(q, Fault::kLowSurrogate, code);
     }
     if (code >= 0xD800 && code <= 0xDBFF) {
       long low = -1;
       if (end_ - after >= 6 && after[0] == '\\' && after[1] == 'u') low = hex4(after + 2);
       if (low < 0xDC00 || low > 0xDFFF) {
-        return error(q, fmt::format("high surrogate escape \\u{:04X} not followed by a low "
-                                    "surrogate escape",
-                                    code));
+        return error(q, Fault::kHighSurrogate, code);
       }
       code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<std::uint32_t>(low) - 0xDC00);
       after += 6;
@@ -613,8 +771,8 @@ class Reader {
     return true;
   }
 
-  bool array(Value& out, int depth) {
-    if (depth >= kMaxDepth) return error(p_, "nesting deeper than 128 arrays/objects");
+  Value array(int depth) {
+    if (depth >= kMaxDepth) return fail_at(p_, Fault::kDepth);
     ++p_;
     std::size_t mark = 0;
     if constexpr (kBuild) mark = s_->item_mark();
@@ -623,8 +781,8 @@ class Reader {
       ++p_;
     } else {
       for (;;) {
-        Value item;
-        if (!value(item, depth + 1)) return false;
+        const Value item = value(depth + 1);
+        if (failed_) return Value();
         if constexpr (kBuild) s_->push_item(item);
         skip_ws();
         if (p_ != end_ && *p_ == ',') {
@@ -636,16 +794,15 @@ class Reader {
           ++p_;
           break;
         }
-        return error(p_, fmt::format("unexpected {} in array, expected ',' or ']'",
-                                     describe_byte(p_, end_)));
+        return fail_at(p_, Fault::kInArray);
       }
     }
-    if constexpr (kBuild) out = s_->close_array(mark);
-    return true;
+    if constexpr (kBuild) return s_->close_array(mark);
+    return Value();
   }
 
-  bool object(Value& out, int depth) {
-    if (depth >= kMaxDepth) return error(p_, "nesting deeper than 128 arrays/objects");
+  Value object(int depth) {
+    if (depth >= kMaxDepth) return fail_at(p_, Fault::kDepth);
     ++p_;
     std::size_t mark = 0;
     if constexpr (kBuild) mark = s_->member_mark();
@@ -655,20 +812,18 @@ class Reader {
     } else {
       for (;;) {
         if (p_ == end_ || *p_ != '"') {
-          return error(p_, fmt::format("unexpected {} in object, expected a string key",
-                                       describe_byte(p_, end_)));
+          return fail_at(p_, Fault::kExpectedKey);
         }
         std::size_t off = 0, len = 0;
-        if (!string(off, len)) return false;
+        if (!string(off, len)) return Value();
         skip_ws();
         if (p_ == end_ || *p_ != ':') {
-          return error(p_, fmt::format("unexpected {} after an object key, expected ':'",
-                                       describe_byte(p_, end_)));
+          return fail_at(p_, Fault::kExpectedColon);
         }
         ++p_;
         skip_ws();
-        Value v;
-        if (!value(v, depth + 1)) return false;
+        const Value v = value(depth + 1);
+        if (failed_) return Value();
         if constexpr (kBuild) s_->push_member({off_ptr(off), len}, v);
         skip_ws();
         if (p_ != end_ && *p_ == ',') {
@@ -680,20 +835,21 @@ class Reader {
           ++p_;
           break;
         }
-        return error(p_, fmt::format("unexpected {} in object, expected ',' or '}}'",
-                                     describe_byte(p_, end_)));
+        return fail_at(p_, Fault::kInObject);
       }
     }
-    if constexpr (kBuild) out = s_->close_object(mark);
-    return true;
+    if constexpr (kBuild) return s_->close_object(mark);
+    return Value();
   }
 
   const char* begin_;
   const char* p_;
   const char* end_;
   Scratch* s_;
+  bool failed_ = false;
+  Fault fault_ = Fault::kEmpty;
+  std::uint32_t arg_ = 0;
   const char* error_at_ = nullptr;
-  std::string error_;
 };
 
 // ---------------------------------------------------------------------------------------------
