@@ -1,6 +1,7 @@
 #include "key/key.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <fmt/format.h>
 
 #include "key/key_file.h"
 #include "platform/fs.h"
@@ -26,9 +25,8 @@ constexpr std::string_view kUnsupportedFormat =
 
 // PKCS#8 v1 prefix of an Ed25519 private key: SEQUENCE { INTEGER 0, { OID 1.3.101.112 },
 // OCTET STRING { OCTET STRING (32 bytes) } }.
-constexpr std::array<std::uint8_t, 16> kDerPrefix = {0x30, 0x2E, 0x02, 0x01, 0x00, 0x30,
-                                                     0x05, 0x06, 0x03, 0x2B, 0x65, 0x70,
-                                                     0x04, 0x22, 0x04, 0x20};
+constexpr std::array<std::uint8_t, 16> kDerPrefix = {
+    0x30, 0x2E, 0x02, 0x01, 0x00, 0x30, 0x05, 0x06, 0x03, 0x2B, 0x65, 0x70, 0x04, 0x22, 0x04, 0x20};
 
 // The group order L, little-endian.
 constexpr std::array<std::uint8_t, 32> kGroupOrder = {
@@ -42,8 +40,8 @@ bool ensure_sodium() {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 // The code point at `pos` and its length in bytes; a byte that does not start a well-formed
@@ -311,12 +309,11 @@ Result<void> verify_signature(const PublicKey& key, std::string_view message,
     return fail("S is not a canonical scalar");
   }
   const auto* msg = reinterpret_cast<const unsigned char*>(message.data());
-  if (crypto_sign_verify_detached(signature.bytes.data(), msg, message.size(),
-                                  key.bytes.data()) == 0) {
+  if (crypto_sign_verify_detached(signature.bytes.data(), msg, message.size(), key.bytes.data()) ==
+      0) {
     return {};
   }
-  if (is_identity_encoding(signature.bytes.data()) &&
-      verify_identity_r(key, message, signature)) {
+  if (is_identity_encoding(signature.bytes.data()) && verify_identity_r(key, message, signature)) {
     return {};
   }
   return fail("signature does not match the message and public key");
@@ -382,8 +379,12 @@ std::string key_file_text(const Seed& seed) {
   sodium_bin2base64(b64, sizeof b64, der.data(), der.size(), sodium_base64_VARIANT_ORIGINAL);
   std::string text;
   text.reserve(119);
-  text.append(kBeginBoundary).append("\n").append(b64).append("\n").append(kEndBoundary).append(
-      "\n");
+  text.append(kBeginBoundary)
+      .append("\n")
+      .append(b64)
+      .append("\n")
+      .append(kEndBoundary)
+      .append("\n");
   sodium_memzero(der.data(), der.size());
   sodium_memzero(b64, sizeof b64);
   return text;

@@ -1,15 +1,15 @@
 #include "qa_chain/qa_chain.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <utility>
-
-#include <fmt/format.h>
 
 #include "canonical/canonical.h"
 #include "canonical/preimage.h"
@@ -20,9 +20,8 @@
 namespace telmir::qa {
 namespace {
 
-constexpr std::string_view kEnvelopeKeys[] = {"event_type",       "sequence",
-                                              "timestamp_utc",    "prev_record_hash",
-                                              "record_hash",      "signature",
+constexpr std::string_view kEnvelopeKeys[] = {"event_type",       "sequence",    "timestamp_utc",
+                                              "prev_record_hash", "record_hash", "signature",
                                               "signing_key_id"};
 
 bool is_envelope_key(std::string_view key) {
@@ -51,8 +50,8 @@ std::uint64_t sequence_after(const json::Value& record) {
   const json::Value* seq = record.find("sequence");
   if (seq == nullptr || !seq->is_number()) return 1;
   std::string_view text = seq->number_text();
-  if (text.empty() || !std::all_of(text.begin(), text.end(),
-                                   [](char c) { return c >= '0' && c <= '9'; })) {
+  if (text.empty() ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return 1;
   }
   std::uint64_t value = 0;
@@ -73,19 +72,26 @@ Result<void> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
+int open_for_append(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+}
+
 // Appends one finished line (text and line feed) to the file, opened for this record only.
 Result<void> write_line(const std::string& path, std::string& line) {
+  int fd = open_for_append(path);
+  // The directory is created only when the open shows it is missing: an existing one needs no
+  // work, and a parent that is not a directory is reported as the directory error it is.
   std::string parent = platform::parent_path(path);
-  if (!parent.empty()) {
+  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) && !parent.empty()) {
     auto made = platform::create_directories(parent);
     if (!made) {
       return fail(fmt::format("failed to create QA chain directory {}: {}", parent, made.error()));
     }
+    fd = open_for_append(path);
   }
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
-    return fail(fmt::format("failed to open QA chain {}: {}", path,
-                            platform::os_error_text(errno)));
+    return fail(
+        fmt::format("failed to open QA chain {}: {}", path, platform::os_error_text(errno)));
   }
   // Text and line feed in one write, so no record can be left without its line feed for the
   // next one to be glued to.
@@ -96,10 +102,80 @@ Result<void> write_line(const std::string& path, std::string& line) {
   int close_err = errno;
   if (!written) return fail(fmt::format("failed to append QA chain record: {}", written.error()));
   if (closed != 0) {
-    return fail(fmt::format("failed to append QA chain record: {}",
-                            platform::os_error_text(close_err)));
+    return fail(
+        fmt::format("failed to append QA chain record: {}", platform::os_error_text(close_err)));
   }
   return {};
+}
+
+// The position of the quote that ends the string whose text starts at `from`: the first quote
+// not preceded by an odd number of backslashes.
+std::size_t closing_quote(std::string_view text, std::size_t from) {
+  while (true) {
+    std::size_t q = text.find('"', from);
+    if (q == std::string_view::npos) return q;
+    std::size_t backslashes = 0;
+    while (q - backslashes > from && text[q - backslashes - 1] == '\\') ++backslashes;
+    if (backslashes % 2 == 0) return q;
+    from = q + 1;
+  }
+}
+
+// Positions of the null values of the top-level keys `record_hash`, `signature` and
+// `signing_key_id` in a canonical text, in that (byte) order; npos where a key is missing.
+std::array<std::size_t, 3> envelope_null_positions(std::string_view text) {
+  static constexpr std::string_view kKeys[] = {"record_hash", "signature", "signing_key_id"};
+  std::array<std::size_t, 3> found = {std::string_view::npos, std::string_view::npos,
+                                      std::string_view::npos};
+  int depth = 0;
+  bool expect_key = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '"') {
+      std::size_t start = i + 1;
+      i = closing_quote(text, start);
+      if (i == std::string_view::npos) break;
+      if (depth == 1 && expect_key) {
+        std::string_view key = text.substr(start, i - start);
+        for (std::size_t k = 0; k < 3; ++k) {
+          if (key == kKeys[k] && text.substr(i + 1, 5) == ":null") found[k] = i + 2;
+        }
+        if (found[2] != std::string_view::npos) break;  // the last of the three in key order
+      }
+      expect_key = false;
+    } else if (c == '{') {
+      ++depth;
+      expect_key = depth == 1;
+    } else if (c == '[') {
+      ++depth;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    } else if (c == ',') {
+      expect_key = depth == 1;
+    }
+  }
+  return found;
+}
+
+// The canonical line of the finished record, made from its preimage: the preimage is the
+// canonical text of the same record with these three values null, and the values put in need
+// no escaping, so replacing the nulls gives the same bytes as rendering the record again.
+std::string line_from_preimage(std::string_view preimage, const std::string& hash,
+                               const std::string& signature, const std::string& key_id) {
+  auto at = envelope_null_positions(preimage);
+  const std::string* values[] = {&hash, &signature, &key_id};
+  std::string line;
+  line.reserve(preimage.size() + hash.size() + signature.size() + key_id.size());
+  std::size_t from = 0;
+  for (std::size_t k = 0; k < 3; ++k) {
+    line.append(preimage.substr(from, at[k] - from));
+    line.push_back('"');
+    line.append(*values[k]);
+    line.push_back('"');
+    from = at[k] + 4;
+  }
+  line.append(preimage.substr(from));
+  return line;
 }
 
 // Steps that make the record complete: link, hash, sign, identify. Returns the canonical line.
@@ -111,11 +187,14 @@ Result<std::string> complete(const QaChainWriter& writer, json::Node& record) {
   record.set("signing_key_id", nullptr);
   auto preimage = canonical::record_hash_preimage(record);
   if (!preimage) return fail(preimage.error());
-  record.set("record_hash", canonical::sha256_digest(*preimage));
+  std::string hash = canonical::sha256_digest(*preimage);
   // The preimage nulls `record_hash`, so the text just hashed is also the text to sign.
-  record.set("signature", key::sign_qa_record(writer.key(), *preimage));
+  std::string signature = key::sign_qa_record(writer.key(), *preimage);
+  std::string line = line_from_preimage(*preimage, hash, signature, writer.key().key_id());
+  record.set("record_hash", std::move(hash));
+  record.set("signature", std::move(signature));
   record.set("signing_key_id", writer.key().key_id());
-  return canonical::canonical_json(record);
+  return line;
 }
 
 void collect_strings(json::Node& node, std::vector<json::Node*>& out);
@@ -184,8 +263,7 @@ void shorten_to_fit(json::Node& record, std::size_t length) {
   }
 }
 
-Result<json::Node> complete_and_write(QaChainWriter& writer, json::Node record,
-                                      bool may_shorten) {
+Result<json::Node> complete_and_write(QaChainWriter& writer, json::Node record, bool may_shorten) {
   if (record.kind() != json::Kind::kObject) return fail("QA chain record must be an object");
   auto line = complete(writer, record);
   if (!line) return fail(line.error());
@@ -340,13 +418,10 @@ Result<json::Node> append_condition_detected(
   return complete_and_write(writer, std::move(record), true);
 }
 
-Result<json::Node> append_element_verification(QaChainWriter& writer, std::string_view spec_id,
-                                               std::uint64_t elements_checked,
-                                               std::uint64_t elements_passed,
-                                               std::uint64_t elements_flagged,
-                                               std::uint64_t elements_skipped,
-                                               std::vector<json::Node> findings,
-                                               json::Node coverage) {
+Result<json::Node> append_element_verification(
+    QaChainWriter& writer, std::string_view spec_id, std::uint64_t elements_checked,
+    std::uint64_t elements_passed, std::uint64_t elements_flagged, std::uint64_t elements_skipped,
+    std::vector<json::Node> findings, json::Node coverage) {
   json::Node record = new_qa_record(writer, "qa_element_verification");
   record.set("spec_id", text_node(spec_id));
   record.set("elements_checked", json::Node::from_u64(elements_checked));

@@ -27,9 +27,7 @@ class QaChainWriter {
 
   const std::string& path() const noexcept { return path_; }
   const key::QaKey& key() const noexcept { return key_; }
-  const std::optional<std::string>& last_record_hash() const noexcept {
-    return last_record_hash_;
-  }
+  const std::optional<std::string>& last_record_hash() const noexcept { return last_record_hash_; }
   const std::optional<std::string>& binary_sha256() const noexcept { return binary_sha256_; }
   const std::optional<std::string>& toolchain_version() const noexcept {
     return toolchain_version_;
@@ -81,19 +79,16 @@ Result<json::Node> append_behavioral_analysis(QaChainWriter& writer,
                                               std::vector<json::Node> findings);
 
 // qa_condition_detected; `governance_record_ref` is written as null when absent.
-Result<json::Node> append_condition_detected(
-    QaChainWriter& writer, std::string_view condition_id, std::string_view condition_type,
-    std::string_view severity, std::string_view detail,
-    std::optional<std::string_view> governance_record_ref);
+Result<json::Node> append_condition_detected(QaChainWriter& writer, std::string_view condition_id,
+                                             std::string_view condition_type,
+                                             std::string_view severity, std::string_view detail,
+                                             std::optional<std::string_view> governance_record_ref);
 
 // qa_element_verification with its findings, cut to the findings budget.
-Result<json::Node> append_element_verification(QaChainWriter& writer, std::string_view spec_id,
-                                               std::uint64_t elements_checked,
-                                               std::uint64_t elements_passed,
-                                               std::uint64_t elements_flagged,
-                                               std::uint64_t elements_skipped,
-                                               std::vector<json::Node> findings,
-                                               json::Node coverage);
+Result<json::Node> append_element_verification(
+    QaChainWriter& writer, std::string_view spec_id, std::uint64_t elements_checked,
+    std::uint64_t elements_passed, std::uint64_t elements_flagged, std::uint64_t elements_skipped,
+    std::vector<json::Node> findings, json::Node coverage);
 
 // qa_decision_verification; findings are written in full.
 Result<json::Node> append_decision_verification(QaChainWriter& writer,

@@ -1,3 +1,6 @@
+#include "key/key_file.h"
+
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -5,10 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "key/key.h"
-#include "key/key_file.h"
 #include "temp_dir.h"
 
 namespace telmir::key {
@@ -143,8 +143,7 @@ TEST(LoadKeys, UnreadableFilesNameThePathInTheirMessage) {
   std::string missing = dir.file("missing.pem");
   auto qa = load_qa_signing_key(missing);
   ASSERT_FALSE(qa.has_value());
-  EXPECT_EQ(qa.error(),
-            "failed to read QA signing key " + missing + ": No such file or directory");
+  EXPECT_EQ(qa.error(), "failed to read QA signing key " + missing + ": No such file or directory");
   auto gov = governance_key_id(missing);
   ASSERT_FALSE(gov.has_value());
   EXPECT_EQ(gov.error(), "failed to read signing key " + missing + ": No such file or directory");

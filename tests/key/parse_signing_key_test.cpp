@@ -1,9 +1,8 @@
+#include <gtest/gtest.h>
 #include <sodium.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "key/key.h"
 
@@ -60,15 +59,14 @@ std::vector<ParseCase> parse_cases() {
       {"pem", pem(der), kSeedHex, ""},
       {"pem with crlf line ends", std::string(kBegin) + "\r\n" + der + "\r\n" + kEnd + "\r\n",
        kSeedHex, ""},
-      {"pem with blank lines", std::string(kBegin) + "\n\n" + der + "\n\n" + kEnd + "\n",
-       kSeedHex, ""},
+      {"pem with blank lines", std::string(kBegin) + "\n\n" + der + "\n\n" + kEnd + "\n", kSeedHex,
+       ""},
       {"pem with extra hyphen lines",
-       std::string(kBegin) + "\n-----Proc-Type: x\n" + der + "\n----- anything\n" + kEnd,
-       kSeedHex, ""},
+       std::string(kBegin) + "\n-----Proc-Type: x\n" + der + "\n----- anything\n" + kEnd, kSeedHex,
+       ""},
       {"pem without end boundary", std::string(kBegin) + "\n" + der + "\n", kSeedHex, ""},
-      {"pem wrapped over lines", pem(der.substr(0, 20) + "\n" + der.substr(20, 24) + "\n" +
-                                     der.substr(44)),
-       kSeedHex, ""},
+      {"pem wrapped over lines",
+       pem(der.substr(0, 20) + "\n" + der.substr(20, 24) + "\n" + der.substr(44)), kSeedHex, ""},
       {"pem surrounded by white space", " \t\n" + pem(der) + "\n\n  ", kSeedHex, ""},
       {"pem payload of exactly 32 bytes", pem(b64_of(seed_bytes())), kSeedHex, ""},
       {"pem payload longer than 48 bytes", pem(b64_of(long_payload)), kSeedHex, ""},
@@ -90,8 +88,7 @@ std::vector<ParseCase> parse_cases() {
       {"another pem label", "-----BEGIN PUBLIC KEY-----\n" + der + "\n", "", kUnsupported},
       {"hex lower case", hex, kSeedHex, ""},
       {"hex upper case", upper, kSeedHex, ""},
-      {"hex split over two lines", hex.substr(0, 32) + "\n" + hex.substr(32) + "\n", kSeedHex,
-       ""},
+      {"hex split over two lines", hex.substr(0, 32) + "\n" + hex.substr(32) + "\n", kSeedHex, ""},
       {"hex surrounded by blanks", "  \t" + hex + "   \n", kSeedHex, ""},
       {"hex with unicode white space inside", hex.substr(0, 10) + "\u00a0\u2003" + hex.substr(10),
        kSeedHex, ""},

@@ -1,9 +1,8 @@
+#include <gtest/gtest.h>
 #include <sodium.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "canonical/preimage.h"
 #include "json/value.h"
@@ -16,7 +15,8 @@ namespace {
 
 // RFC 8032, section 7.1, test 1 (empty message).
 constexpr const char* kRfcSeed = "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60";
-constexpr const char* kRfcPublic = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+constexpr const char* kRfcPublic =
+    "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
 constexpr const char* kRfcSignature =
     "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b4"
     "6bd25bf5f0595bbe24655141438e7a100b";
@@ -123,10 +123,9 @@ TEST(VerifySignature, RefusesEveryAlteration) {
 }
 
 // The group order L, little-endian.
-constexpr std::uint8_t kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58,
-                                     0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
-                                     0,    0,    0,    0,    0,    0,    0,    0,
-                                     0,    0,    0,    0,    0,    0,    0,    0x10};
+constexpr std::uint8_t kOrder[32] = {
+    0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0x10};
 
 TEST(VerifySignature, RefusesSWithLAddedThoughItActsAlike) {
   Signature sig = rfc_signature();

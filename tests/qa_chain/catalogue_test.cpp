@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "canonical/canonical.h"
 #include "chain_fixture.h"
@@ -61,8 +61,8 @@ TEST_F(CatalogueTest, EachBuilderWritesItsTypeWithExactlyItsFieldsInOrder) {
         "findings_included_count", "findings", "coverage"}},
       {"qa_decision_verification",
        [&] {
-         return append_decision_verification(writer, "h", "ALLOW", "read_file",
-                                             json::Node::array(), true, {});
+         return append_decision_verification(writer, "h", "ALLOW", "read_file", json::Node::array(),
+                                             true, {});
        },
        {"governance_record_hash", "decision_type", "tool_name", "checks_performed", "all_clear",
         "findings"}},
@@ -70,9 +70,9 @@ TEST_F(CatalogueTest, EachBuilderWritesItsTypeWithExactlyItsFieldsInOrder) {
        [&] {
          return append_environmental_snapshot(writer, "p", "c", json::Node::object(), {}, "ok");
        },
-       {"policy_rules_hash", "capability_registry_hash", "checks", "active_conditions",
-        "overall"}},
-      {"qa_verification_backlog_warning", [&] { return append_backlog_warning(writer, 1, 2); },
+       {"policy_rules_hash", "capability_registry_hash", "checks", "active_conditions", "overall"}},
+      {"qa_verification_backlog_warning",
+       [&] { return append_backlog_warning(writer, 1, 2); },
        {"queue_depth", "queue_capacity"}},
       {"qa_decision_verification_skipped",
        [&] { return append_verification_skipped(writer, "h", "r"); },
@@ -158,16 +158,16 @@ TEST_F(CatalogueTest, FindingsAreCutToTheLongestPrefixWithin3000Bytes) {
   auto cases = [] {
     std::vector<Case> c;
     // 2 brackets + 1000 + 1 + 1000 + 1 + 996 = 3000
-    c.push_back({"exactly 3000 bytes", {finding_of(1000), finding_of(1000), finding_of(996)}, 3,
-                 false});
+    c.push_back(
+        {"exactly 3000 bytes", {finding_of(1000), finding_of(1000), finding_of(996)}, 3, false});
     c.push_back({"one byte over", {finding_of(1000), finding_of(1000), finding_of(997)}, 2, true});
     c.push_back({"single finding of 2998 bytes", {finding_of(2998)}, 1, false});
     c.push_back({"single finding over 2998 bytes", {finding_of(2999), finding_of(3)}, 0, true});
     c.push_back({"no findings", {}, 0, false});
     json::Node unrenderable = json::Node::object();
     unrenderable.set("n", json::Node::number_text("1e400"));
-    c.push_back({"unrenderable finding dropped", {finding_of(3), unrenderable, finding_of(4)}, 2,
-                 true});
+    c.push_back(
+        {"unrenderable finding dropped", {finding_of(3), unrenderable, finding_of(4)}, 2, true});
     return c;
   };
   for (const TruncatingBuilder& b : truncating_builders()) {
@@ -255,8 +255,9 @@ TEST_F(CatalogueTest, SnapshotKeepsTheConditionOrder) {
   auto r = append_environmental_snapshot(writer, "p", "c", json::Node::object(),
                                          {"CR-HIGH-003", "CR-CRIT-001", "CR-CRIT-005:x"}, "failed");
   ASSERT_TRUE(r.has_value());
-  EXPECT_NE(line_of(*r).find(R"("active_conditions":["CR-HIGH-003","CR-CRIT-001","CR-CRIT-005:x"])"),
-            std::string::npos);
+  EXPECT_NE(
+      line_of(*r).find(R"("active_conditions":["CR-HIGH-003","CR-CRIT-001","CR-CRIT-005:x"])"),
+      std::string::npos);
 }
 
 TEST_F(CatalogueTest, DecisionVerificationWithVeryManyShortFindingsIsRefused) {

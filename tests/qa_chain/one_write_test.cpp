@@ -1,12 +1,11 @@
 // How a record reaches the file: the writes of the process are watched through the linker's
 // wrapping of write().
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "chain_fixture.h"
 

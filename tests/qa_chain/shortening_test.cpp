@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "canonical/canonical.h"
 #include "chain_fixture.h"
@@ -66,16 +66,16 @@ TEST_F(ShorteningTest, NestedValuesAreShortenedButKeysNever) {
   json::Node check = json::Node::object();
   check.set("detail", std::string(4500, 'v'));
   checks.set("signature", std::move(check));
-  auto r = append_decision_verification(writer, "sha256:h", "ALLOW", "t", std::move(checks), true,
-                                        {});
+  auto r =
+      append_decision_verification(writer, "sha256:h", "ALLOW", "t", std::move(checks), true, {});
   ASSERT_TRUE(r.has_value()) << r.error();
   EXPECT_EQ(r->find("checks_performed")->find("signature")->find("detail")->text(),
             std::string(2250, 'v') + marker(2250));
 
   json::Node long_key = json::Node::object();
   long_key.set(std::string(4500, 'k'), "short value");
-  auto refused = append_decision_verification(writer, "sha256:h", "ALLOW", "t",
-                                              std::move(long_key), true, {});
+  auto refused =
+      append_decision_verification(writer, "sha256:h", "ALLOW", "t", std::move(long_key), true, {});
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().rfind("QA chain record exceeds 4KB atomic append limit: ", 0), 0u);
   EXPECT_EQ(writer.next_sequence(), 2u);
@@ -118,8 +118,8 @@ TEST_F(ShorteningTest, AppliesToTheFourTypesThatCarryOutsideText) {
        [](const json::Node& r) { return r.find("detail"); }},
       {"condition reference",
        [&](QaChainWriter& w) {
-         return append_condition_detected(w, "CR-CRIT-005", "environment_critical", "critical",
-                                          "d", huge);
+         return append_condition_detected(w, "CR-CRIT-005", "environment_critical", "critical", "d",
+                                          huge);
        },
        [](const json::Node& r) { return r.find("governance_record_ref"); }},
       {"skipped reason",

@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -6,8 +7,6 @@
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "canonical/canonical.h"
 #include "canonical/preimage.h"
@@ -42,10 +41,11 @@ TEST_F(WriterTest, BacklogRecordAtSequenceSevenIsHashedSignedAndWrittenByteForBy
   std::string id = test_key().key_id();
   ASSERT_EQ(id.size(), 72u);
   std::string expected =
-      std::string("{\"event_type\":\"qa_verification_backlog_warning\",\"prev_record_hash\":null,"
-                  "\"queue_capacity\":1000,\"queue_depth\":1000,\"record_hash\":\"") +
-      kExampleHash + "\",\"sequence\":7,\"signature\":\"" + sig + "\",\"signing_key_id\":\"" +
-      id + "\",\"timestamp_utc\":\"2025-01-01T00:00:00.000Z\"}\n";
+      std::string(
+          "{\"event_type\":\"qa_verification_backlog_warning\",\"prev_record_hash\":null,"
+          "\"queue_capacity\":1000,\"queue_depth\":1000,\"record_hash\":\"") +
+      kExampleHash + "\",\"sequence\":7,\"signature\":\"" + sig + "\",\"signing_key_id\":\"" + id +
+      "\",\"timestamp_utc\":\"2025-01-01T00:00:00.000Z\"}\n";
   EXPECT_EQ(file_text(), expected);
   EXPECT_EQ(writer.last_record_hash(), std::optional<std::string>(kExampleHash));
   EXPECT_EQ(writer.next_sequence(), 8u);
@@ -102,8 +102,8 @@ TEST_F(WriterTest, TailRecoveryReadsOnlyTheLastNonBlankLine) {
       {"fractional sequence", R"({"record_hash":"sha256:aa","sequence":3.0})", 1, "sha256:aa"},
       {"negative sequence", R"({"record_hash":"sha256:aa","sequence":-1})", 1, "sha256:aa"},
       {"sequence as a string", R"({"record_hash":"sha256:aa","sequence":"5"})", 1, "sha256:aa"},
-      {"sequence beyond 64 bits",
-       R"({"record_hash":"sha256:aa","sequence":18446744073709551616})", 1, "sha256:aa"},
+      {"sequence beyond 64 bits", R"({"record_hash":"sha256:aa","sequence":18446744073709551616})",
+       1, "sha256:aa"},
       {"sequence zero", R"({"record_hash":"sha256:aa","sequence":0})", 1, "sha256:aa"},
       {"no record hash", R"({"sequence":41})", 42, std::nullopt},
       {"record hash not a string", R"({"record_hash":5,"sequence":41})", 42, std::nullopt},
@@ -213,9 +213,9 @@ TEST_F(WriterTest, EveryWrittenLineReverifiesWithTheKeyBehindItsIdentifier) {
   ASSERT_TRUE(append_environmental_snapshot(writer, "p", "c", checks, {"CR-CRIT-001"}, "degraded")
                   .has_value());
   ASSERT_TRUE(append_spc_finding(writer, "SPC-001", "m", 1.25, 2, -0.0, "w", "out").has_value());
-  ASSERT_TRUE(append_condition_detected(writer, "CR-HIGH-002", "t", "critical", "d\n\"x\"",
-                                        "sha256:abc")
-                  .has_value());
+  ASSERT_TRUE(
+      append_condition_detected(writer, "CR-HIGH-002", "t", "critical", "d\n\"x\"", "sha256:abc")
+          .has_value());
   ASSERT_TRUE(append_verification_skipped(writer, "h", "é reason").has_value());
 
   const key::PublicKey pk = test_key().public_key();
@@ -243,6 +243,39 @@ TEST_F(WriterTest, EveryWrittenLineReverifiesWithTheKeyBehindItsIdentifier) {
   EXPECT_EQ(seq, 5u);
 }
 
+TEST_F(WriterTest, WrittenLineIsTheCanonicalFormOfTheFinishedRecord) {
+  auto nested_envelope = [] {
+    json::Node o = json::Node::object();
+    o.set("record_hash", nullptr);
+    o.set("signature", nullptr);
+    o.set("signing_key_id", nullptr);
+    return o;
+  };
+  std::vector<json::Node> records;
+  json::Node plain = json::Node::object();
+  records.push_back(plain);
+  json::Node tricky = json::Node::object();
+  tricky.set("a", nested_envelope());
+  tricky.set("list", json::Node::array({nested_envelope(), json::Node("\",\"record_hash\":null")}));
+  tricky.set("q\"uote\\", "\\\"signature\":null,{[");
+  tricky.set("signature_x", nullptr);
+  tricky.set("z", nested_envelope());
+  records.push_back(tricky);
+  json::Node controls = json::Node::object();
+  controls.set("text", std::string("\x01\x1f\n\u00e9\"}", 7));
+  records.push_back(controls);
+
+  QaChainWriter writer = open_writer();
+  std::string expected;
+  for (json::Node& r : records) {
+    r.set("event_type", "qa_test");
+    auto done = append(writer, r);
+    ASSERT_TRUE(done.has_value()) << done.error();
+    expected += *canonical::canonical_json(*done) + "\n";
+  }
+  EXPECT_EQ(file_text(), expected);
+}
+
 TEST_F(WriterTest, FailuresLeaveTheWriterUnchanged) {
   struct Case {
     const char* name;
@@ -258,7 +291,8 @@ TEST_F(WriterTest, FailuresLeaveTheWriterUnchanged) {
   json::Node ok = json::Node::object();
   ok.set("event_type", "qa_test");
   std::vector<Case> cases;
-  cases.push_back({"not an object", "q.jsonl", json::Node::array(), "QA chain record must be an object"});
+  cases.push_back(
+      {"not an object", "q.jsonl", json::Node::array(), "QA chain record must be an object"});
   cases.push_back({"unsupported number", "q.jsonl", bad_number, "unsupported JSON number"});
   cases.push_back({"parent is a file", "plain-file/q.jsonl", ok,
                    "failed to create QA chain directory {dir}/plain-file: File exists"});
@@ -290,8 +324,7 @@ TEST(Timestamp, IsUtcWithTruncatedMillisecondsAndLetterZ) {
        "1970-01-01T00:00:00.001Z"},
       {"never rounded up", system_clock::time_point{microseconds(59'999'999)},
        "1970-01-01T00:00:59.999Z"},
-      {"before the epoch", system_clock::time_point{microseconds(-1)},
-       "1969-12-31T23:59:59.999Z"},
+      {"before the epoch", system_clock::time_point{microseconds(-1)}, "1969-12-31T23:59:59.999Z"},
       {"a leap day", sys_days{year{2024} / 2 / 29} + hours(23) + minutes(5) + milliseconds(7),
        "2024-02-29T23:05:00.007Z"},
   };
