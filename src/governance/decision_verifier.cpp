@@ -78,6 +78,10 @@ void DecisionVerifier::raise(std::string_view condition_code) {
   raised_.emplace_back(condition_code);
 }
 
+void DecisionVerifier::index_history(const ChainHistory& history) {
+  index_.sync(history.span(), history.generation());
+}
+
 VerificationResult DecisionVerifier::verify(const json::Value& record,
                                             const ChainHistory& history) {
   return verify(record, history.span(), history.generation());
@@ -107,6 +111,7 @@ VerificationResult DecisionVerifier::verify(const json::Value& record,
 
 Result<void> verify_queue(DecisionVerifier& verifier, const ChainHistory& history,
                           spc::SpcState& spc, qa::QaChainWriter& writer) {
+  verifier.index_history(history);
   while (std::optional<json::Record> record = verifier.queue().pop()) {
     const json::Value& root = (*record)->root();
     VerificationResult result = verifier.verify(root, history);

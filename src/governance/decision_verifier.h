@@ -117,6 +117,10 @@ class DecisionVerifier {
   VerificationResult verify(const json::Value& record, std::span<const json::Record> history,
                             std::uint64_t history_generation);
 
+  // Brings the history's index up to date (verify does this too). Called at the start of
+  // every pass, so that a history that was emptied is let go even when nothing is queued.
+  void index_history(const ChainHistory& history);
+
   // Adds a code unless an equal one is already listed.
   void raise(std::string_view condition_code);
 
