@@ -79,10 +79,11 @@ int open_for_append(const std::string& path) {
 // Appends one finished line (text and line feed) to the file, opened for this record only.
 Result<void> write_line(const std::string& path, std::string& line) {
   int fd = open_for_append(path);
-  // The directory is created only when the open shows it is missing: an existing one needs no
-  // work, and a parent that is not a directory is reported as the directory error it is.
+  // The directory is made only after an open failed: an existing one needs no work on every
+  // record, and a failure is still reported as the directory error or the open error, as when
+  // the directory is made first.
   std::string parent = platform::parent_path(path);
-  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) && !parent.empty()) {
+  if (fd < 0 && !parent.empty()) {
     auto made = platform::create_directories(parent);
     if (!made) {
       return fail(fmt::format("failed to create QA chain directory {}: {}", parent, made.error()));
