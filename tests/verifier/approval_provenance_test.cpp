@@ -95,6 +95,15 @@ const ApprovalCase kApprovalCases[] = {
        in.add_decision(approved("A1"));
      },
      Expect::fails("approval A1 not found in chain history", "CR-CRIT-003")},
+    {"an approval named only by record_type does not count", 86400,
+     [](Installation& in) {
+       json::Node event = json::Node::object();
+       event.set("record_type", json::Node("opaque_artifact_approval"));
+       event.set("event_id", json::Node("A1"));
+       in.add(std::move(event));
+       in.add_decision(approved("A1"));
+     },
+     Expect::fails("approval A1 not found in chain history", "CR-CRIT-003")},
     {"revocation written after the decision still fails it", 86400,
      [](Installation& in) {
        in.add(approval("A1"));
