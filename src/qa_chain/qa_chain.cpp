@@ -73,6 +73,10 @@ Result<void> write_all(int fd, std::string_view bytes) {
 }
 
 int open_for_append(const std::string& path) {
+  // Opening an existing file without O_CREAT skips the creation path in the kernel (which locks
+  // the directory); a missing file is then created as usual.
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd >= 0 || errno != ENOENT) return fd;
   return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
 }
 
