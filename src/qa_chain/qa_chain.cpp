@@ -165,9 +165,12 @@ std::array<std::size_t, 3> envelope_null_positions(std::string_view text) {
 // The canonical line of the finished record, made from its preimage: the preimage is the
 // canonical text of the same record with these three values null, and the values put in need
 // no escaping, so replacing the nulls gives the same bytes as rendering the record again.
-std::string line_from_preimage(std::string_view preimage, const std::string& hash,
-                               const std::string& signature, const std::string& key_id) {
+// Nothing when the three nulls are not all found (which a preimage made by `complete` always has).
+std::optional<std::string> line_from_preimage(std::string_view preimage, const std::string& hash,
+                                              const std::string& signature,
+                                              const std::string& key_id) {
   auto at = envelope_null_positions(preimage);
+  if (std::find(at.begin(), at.end(), std::string_view::npos) != at.end()) return std::nullopt;
   const std::string* values[] = {&hash, &signature, &key_id};
   std::string line;
   line.reserve(preimage.size() + hash.size() + signature.size() + key_id.size());
@@ -195,11 +198,12 @@ Result<std::string> complete(const QaChainWriter& writer, json::Node& record) {
   std::string hash = canonical::sha256_digest(*preimage);
   // The preimage nulls `record_hash`, so the text just hashed is also the text to sign.
   std::string signature = key::sign_qa_record(writer.key(), *preimage);
-  std::string line = line_from_preimage(*preimage, hash, signature, writer.key().key_id());
+  auto line = line_from_preimage(*preimage, hash, signature, writer.key().key_id());
   record.set("record_hash", std::move(hash));
   record.set("signature", std::move(signature));
   record.set("signing_key_id", writer.key().key_id());
-  return line;
+  if (line) return std::move(*line);
+  return canonical::canonical_json(record);
 }
 
 void collect_strings(json::Node& node, std::vector<json::Node*>& out);
