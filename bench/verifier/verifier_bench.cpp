@@ -71,7 +71,7 @@ struct Installation {
     std::filesystem::create_directories(dir);
     config.signing_key_path = dir + "/governance.key";
     if (auto ok = platform::replace_file_atomically(*config.signing_key_path,
-                                                   std::string(kSeedHex) + "\n");
+                                                    std::string(kSeedHex) + "\n");
         !ok) {
       die(ok.error());
     }
@@ -133,9 +133,9 @@ void BM_VerifyQueuedDecisions(benchmark::State& state) {
   if (!spc::spc_learning(*in.spc)) state.SkipWithError("SPC left learning");
   state.counters["history"] = static_cast<double>(history.size());
   state.counters["extra_qa_records"] = static_cast<double>(all_clear_misses);
-  state.counters["per_decision"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * in.queued.size()),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_decision"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * in.queued.size()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // What a signed decision needs at the least: derive the key from the seed, verify the
@@ -169,9 +169,9 @@ void BM_BareSignatureWork(benchmark::State& state) {
                          qa_preimage.size(), qa_key.secret_key().data());
     benchmark::DoNotOptimize(qa_signature);
   }
-  state.counters["per_decision"] = benchmark::Counter(
-      static_cast<double>(state.iterations()),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["per_decision"] =
+      benchmark::Counter(static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 BENCHMARK(BM_BareSignatureWork)->Unit(benchmark::kMicrosecond);
@@ -208,14 +208,16 @@ int main(int argc, char** argv) {
   const double small = find("BM_VerifyQueuedDecisions/10000");
   const double large = find("BM_VerifyQueuedDecisions/1000000");
   if (small > 0 && large > 0) {
-    std::printf("per decision: %.1f us at 10,000 records, %.1f us at 1,000,000 records; "
-                "ratio %.3f (goal <= 1.5)\n",
-                small * 1e6, large * 1e6, large / small);
+    std::printf(
+        "per decision: %.1f us at 10,000 records, %.1f us at 1,000,000 records; "
+        "ratio %.3f (goal <= 1.5)\n",
+        small * 1e6, large * 1e6, large / small);
   }
   if (bare > 0 && small > 0) {
-    std::printf("signed decision verified at %.1f%% of the bare rate (%.1f us vs %.1f us; goal "
-                ">= 50%%)\n",
-                100.0 * bare / small, small * 1e6, bare * 1e6);
+    std::printf(
+        "signed decision verified at %.1f%% of the bare rate (%.1f us vs %.1f us; goal "
+        ">= 50%%)\n",
+        100.0 * bare / small, small * 1e6, bare * 1e6);
   }
   std::filesystem::remove_all(scratch_dir());
   return 0;

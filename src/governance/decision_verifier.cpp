@@ -20,8 +20,7 @@ json::Node optional_text(const std::optional<std::string>& text) {
 }  // namespace
 
 CheckOutcome CheckOutcome::fail(std::string_view severity, std::string detail,
-                                std::string_view condition_code,
-                                std::string_view condition_type) {
+                                std::string_view condition_code, std::string_view condition_type) {
   CheckOutcome outcome;
   outcome.status = kCheckFail;
   outcome.detail = std::move(detail);
@@ -70,8 +69,8 @@ std::vector<json::Node> verification_findings(const VerificationResult& result) 
 
 DecisionVerifier::DecisionVerifier(config::Config config)
     : config_(std::move(config)),
-      queue_(static_cast<std::size_t>(std::min<std::uint64_t>(config_.verification_queue_depth,
-                                                              SIZE_MAX))) {}
+      queue_(static_cast<std::size_t>(
+          std::min<std::uint64_t>(config_.verification_queue_depth, SIZE_MAX))) {}
 
 void DecisionVerifier::raise(std::string_view condition_code) {
   if (std::find(raised_.begin(), raised_.end(), condition_code) != raised_.end()) return;
@@ -97,8 +96,7 @@ VerificationResult DecisionVerifier::verify(const json::Value& record,
   result.decision = std::string(record.string_member("policy_decision").value_or("UNKNOWN"));
   result.tool = std::string(tool_key(record));
   result.checks = {{
-      {kStructuralIntegrity,
-       check_structural_integrity(record, index_, config_.signing_key_path)},
+      {kStructuralIntegrity, check_structural_integrity(record, index_, config_.signing_key_path)},
       {kClassificationConsistency,
        check_classification_consistency(record, index_, config_.classification_history)},
       {kApprovalProvenance,

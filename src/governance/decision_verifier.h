@@ -7,7 +7,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,8 +42,8 @@ inline constexpr std::string_view kApprovalProvenance = "approval_provenance";
 inline constexpr std::string_view kNegativeConstraints = "negative_constraints";
 inline constexpr std::string_view kBehavioralBaseline = "behavioral_baseline";
 inline constexpr std::array<std::string_view, 5> kCheckNames = {
-    kStructuralIntegrity, kClassificationConsistency, kApprovalProvenance,
-    kNegativeConstraints, kBehavioralBaseline};
+    kStructuralIntegrity, kClassificationConsistency, kApprovalProvenance, kNegativeConstraints,
+    kBehavioralBaseline};
 
 // Condition codes and types a failing check can carry.
 inline constexpr std::string_view kEnvironmentCriticalCode = "CR-CRIT-005";
@@ -66,9 +68,7 @@ struct CheckOutcome {
   std::optional<std::string> condition_type;
 
   bool passed() const noexcept { return status == kCheckPass; }
-  bool is_critical_failure() const noexcept {
-    return !passed() && severity == kSeverityCritical;
-  }
+  bool is_critical_failure() const noexcept { return !passed() && severity == kSeverityCritical; }
 
   static CheckOutcome pass() { return {}; }
   static CheckOutcome fail(std::string_view severity, std::string detail,
@@ -84,9 +84,9 @@ struct NamedCheckOutcome {
 
 // The verification of one decision; lives only while it is written.
 struct VerificationResult {
-  std::string record_hash;  // `record_hash` when text, else "unknown"
-  std::string decision;     // `policy_decision` when text, else "UNKNOWN"
-  std::string tool;         // the tool key
+  std::string record_hash;                  // `record_hash` when text, else "unknown"
+  std::string decision;                     // `policy_decision` when text, else "UNKNOWN"
+  std::string tool;                         // the tool key
   std::array<NamedCheckOutcome, 5> checks;  // in the order of kCheckNames
 
   bool all_clear() const noexcept;
@@ -138,7 +138,8 @@ class DecisionVerifier {
 Result<void> verify_queue(DecisionVerifier& verifier, const ChainHistory& history,
                           spc::SpcState& spc, qa::QaChainWriter& writer);
 
-inline const std::vector<std::string>& raised_conditions(const DecisionVerifier& verifier) noexcept {
+inline const std::vector<std::string>& raised_conditions(
+    const DecisionVerifier& verifier) noexcept {
   return verifier.raised_conditions();
 }
 

@@ -1,7 +1,8 @@
 #include "governance/verifier_checks.h"
 
-#include <algorithm>
 #include <fmt/format.h>
+
+#include <algorithm>
 
 #include "canonical/preimage.h"
 #include "governance/records/records.h"
@@ -32,7 +33,8 @@ CheckOutcome check_signature(const json::Value& record, std::string_view signatu
   Result<key::PublicKey> key = key::load_governance_verifying_key(key_path);
   if (!key) return invalid_signature(key.error());
   Result<std::vector<std::uint8_t>> bytes = key::decode_base64url(signature);
-  if (!bytes) return invalid_signature(fmt::format("invalid signature base64url: {}", bytes.error()));
+  if (!bytes)
+    return invalid_signature(fmt::format("invalid signature base64url: {}", bytes.error()));
   Result<key::Signature> parsed = key::signature_from_bytes(*bytes);
   if (!parsed) {
     return invalid_signature(fmt::format("invalid Ed25519 signature bytes: {}", parsed.error()));
@@ -55,8 +57,8 @@ CheckOutcome check_structural_integrity(const json::Value& record, const History
 
   std::optional<std::string_view> stored = record_hash_text(record);
   if (stored != std::string_view(*computed)) {
-    return environment_critical(fmt::format("record_hash mismatch: expected {}, got {}",
-                                            *computed, platform::optional_notation(stored)));
+    return environment_critical(fmt::format("record_hash mismatch: expected {}, got {}", *computed,
+                                            platform::optional_notation(stored)));
   }
 
   if (std::optional<std::size_t> position = index.position_of(record)) {
@@ -88,8 +90,7 @@ std::string classification_label(const json::Value& record) {
   return "unknown";
 }
 
-CheckOutcome check_classification_consistency(const json::Value& record,
-                                              const HistoryIndex& index,
+CheckOutcome check_classification_consistency(const json::Value& record, const HistoryIndex& index,
                                               std::uint64_t history_depth) {
   std::optional<std::size_t> position = index.position_of(record);
   if (!position || *position == 0) return CheckOutcome::pass();
@@ -107,7 +108,8 @@ CheckOutcome check_classification_consistency(const json::Value& record,
     std::string earlier = classification_label(index.at(c));
     if (earlier != label && !index.configuration_change_between(c, p)) {
       return CheckOutcome::fail(
-          kSeverityHigh, fmt::format("classification changed for {}: {} -> {}", tool, earlier, label),
+          kSeverityHigh,
+          fmt::format("classification changed for {}: {} -> {}", tool, earlier, label),
           kClassificationAnomalyCode, kClassificationAnomalyType);
     }
     if (++examined == history_depth) break;
@@ -160,7 +162,8 @@ CheckOutcome check_negative_constraints(const json::Value& record) {
   const bool matched = (match != nullptr && match->is_bool() && match->as_bool()) ||
                        record.string_member("matched_negative_constraint").has_value();
   if (!matched) return CheckOutcome::pass();
-  return CheckOutcome::fail(kSeverityCritical, "ALLOW decision matched a declared negative constraint",
+  return CheckOutcome::fail(kSeverityCritical,
+                            "ALLOW decision matched a declared negative constraint",
                             kNegativeConstraintCode, kNegativeConstraintType);
 }
 

@@ -24,8 +24,7 @@ CheckOutcome check_structural_integrity(const json::Value& record, const History
 std::string classification_label(const json::Value& record);
 
 // Compares with at most `history_depth` earlier decisions of the same tool, newest first.
-CheckOutcome check_classification_consistency(const json::Value& record,
-                                              const HistoryIndex& index,
+CheckOutcome check_classification_consistency(const json::Value& record, const HistoryIndex& index,
                                               std::uint64_t history_depth);
 
 // Approval reference, the approval event, a later revocation, then the age (0: no age limit).

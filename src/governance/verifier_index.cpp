@@ -12,7 +12,9 @@ constexpr std::string_view kApprovalIdentifiers[] = {"event_id", "approval_id", 
 constexpr std::string_view kRevocationReferences[] = {"approval_event_id", "event_id",
                                                       "approval_id"};
 
-bool same_entry(const json::Record& a, const json::Record& b) noexcept { return a.get() == b.get(); }
+bool same_entry(const json::Record& a, const json::Record& b) noexcept {
+  return a.get() == b.get();
+}
 
 }  // namespace
 

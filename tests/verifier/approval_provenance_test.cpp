@@ -11,7 +11,8 @@ using chaingen::DecisionSpec;
 constexpr const char* kOverrideDetail =
     "decision used approval override but did not reference an approval event";
 
-DecisionSpec approved(std::optional<std::string> reference, std::string at = "2026-03-01T11:00:00Z") {
+DecisionSpec approved(std::optional<std::string> reference,
+                      std::string at = "2026-03-01T11:00:00Z") {
   DecisionSpec spec;
   spec.matched_rule = "approved_lookup";
   spec.approval_event_id = std::move(reference);

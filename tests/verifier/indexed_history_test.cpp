@@ -1,9 +1,8 @@
 // The indexed checks against plain scans of the history, written the simple way: every lookup
 // walks the history from its first entry.
 
-#include <gtest/gtest.h>
-
 #include <fmt/format.h>
+#include <gtest/gtest.h>
 
 #include <optional>
 #include <random>
@@ -71,7 +70,8 @@ CheckOutcome scan_classification(const json::Value& record, History history, std
       }
       if (!explained) {
         return CheckOutcome::fail(
-            kSeverityHigh, fmt::format("classification changed for {}: {} -> {}", tool, earlier, label),
+            kSeverityHigh,
+            fmt::format("classification changed for {}: {} -> {}", tool, earlier, label),
             kClassificationAnomalyCode, kClassificationAnomalyType);
       }
     }
@@ -153,8 +153,8 @@ class HistoryMaker {
       stamp(record);
       // Linkage: mostly right, sometimes another record's hash, sometimes none.
       if (!hashes.empty() && !chance(10)) {
-        record.set("prev_record_hash", json::Node(chance(10) ? hashes[pick(hashes.size())]
-                                                             : hashes.back()));
+        record.set("prev_record_hash",
+                   json::Node(chance(10) ? hashes[pick(hashes.size())] : hashes.back()));
       }
       const int hash_form = static_cast<int>(pick(20));
       if (hash_form == 0) {
@@ -187,9 +187,12 @@ class HistoryMaker {
 
  private:
   bool chance(int one_in) { return pick(static_cast<std::size_t>(one_in)) == 0; }
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::size_t pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
   std::string reference() {
-    if (!approval_hashes_.empty() && chance(6)) return approval_hashes_[pick(approval_hashes_.size())];
+    if (!approval_hashes_.empty() && chance(6))
+      return approval_hashes_[pick(approval_hashes_.size())];
     return fmt::format("A{}", pick(6));
   }
 

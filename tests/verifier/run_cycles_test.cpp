@@ -62,9 +62,9 @@ TEST(RunCycles, AppendedDecisionIsComparedWithDecisionsOfEarlierCycles) {
   std::vector<json::Record> verifications = c.verifications();
   ASSERT_EQ(verifications.size(), 2u);
   expect_check(verifications[1], "structural_integrity", Expect::passes());
-  expect_check(verifications[1], "classification_consistency",
-               Expect::fails("classification changed for t1: read -> write", "CR-HIGH-001",
-                             "high"));
+  expect_check(
+      verifications[1], "classification_consistency",
+      Expect::fails("classification changed for t1: read -> write", "CR-HIGH-001", "high"));
 }
 
 TEST(RunCycles, ReplacedChainIsVerifiedAgainstItsOwnRecords) {

@@ -121,8 +121,7 @@ const StructuralCase kStructuralCases[] = {
        seal.omit_record_hash = true;
        json::Node record = in.add_decision({}, seal);
        return Expect::fails(
-           "record_hash mismatch: expected " + computed_hash(record) + ", got None",
-           "CR-CRIT-005");
+           "record_hash mismatch: expected " + computed_hash(record) + ", got None", "CR-CRIT-005");
      }},
     {"a record that cannot be hashed fails with the hashing error",
      [](Installation& in) {

@@ -36,7 +36,8 @@ inline chaingen::GovernanceSigner test_signer() {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "telmir-verifier-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "telmir-verifier-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
     path_ = pattern;
   }
@@ -75,7 +76,9 @@ struct RunOutcome {
   std::vector<json::Record> verifications() const {
     return of_type(qa_records, "qa_decision_verification");
   }
-  std::vector<json::Record> conditions() const { return of_type(qa_records, "qa_condition_detected"); }
+  std::vector<json::Record> conditions() const {
+    return of_type(qa_records, "qa_condition_detected");
+  }
 };
 
 class Installation {
