@@ -226,6 +226,16 @@ void BM_ValidateRecords(benchmark::State& state) {
 }
 BENCHMARK(BM_ValidateRecords);
 
+// Fixed cost of one record: the smallest object.
+void BM_ReadEmptyObject(benchmark::State& state) {
+  const std::string text = "{}";
+  for (auto _ : state) {
+    auto r = telmir::json::parse(text);
+    benchmark::DoNotOptimize(r);
+  }
+}
+BENCHMARK(BM_ReadEmptyObject);
+
 const std::vector<Record>& records() {
   static const std::vector<Record> r = [] {
     std::vector<Record> out;

@@ -15,6 +15,13 @@
 #include "json/number.h"
 
 namespace telmir::json {
+struct ValueAccess {
+  static Value rebase(Value v, std::uintptr_t base) noexcept {
+    v.ptr_ = reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(v.ptr_) + base);
+    return v;
+  }
+};
+
 namespace {
 
 constexpr int kMaxDepth = 128;
@@ -81,6 +88,17 @@ std::uint64_t key_hash(std::string_view key) noexcept {
   return h;
 }
 
+// One of 64 buckets for a key, from its length and three of its bytes.
+unsigned key_bit(std::string_view key) noexcept {
+  if (key.empty()) return 0;
+  const auto* k = reinterpret_cast<const unsigned char*>(key.data());
+  const std::uint64_t h =
+      (key.size() | (std::uint64_t{k[0]} << 16) | (std::uint64_t{k[key.size() - 1]} << 24) |
+       (std::uint64_t{k[key.size() / 2]} << 32)) *
+      0x9E3779B97F4A7C15ull;
+  return static_cast<unsigned>(h >> 58);
+}
+
 // Allocates the shared_ptr control block (with the Document) and the record's arena in one
 // piece of memory.
 template <class T>
@@ -138,6 +156,14 @@ class Scratch {
     return v.as_string();
   }
 
+  // Whether a member pushed since `mark` has this (decoded) key.
+  bool has_key(std::size_t mark, std::string_view key) noexcept {
+    for (std::size_t i = mark; i < members_.size(); ++i) {
+      if (same_key(resolve_key(members_[i].key), key)) return true;
+    }
+    return false;
+  }
+
   std::size_t item_mark() const noexcept { return items_.size(); }
   std::size_t member_mark() const noexcept { return members_.size(); }
   void push_item(const Value& v) { items_.push_back(v); }
@@ -157,9 +183,10 @@ class Scratch {
     return Value::make_array(reinterpret_cast<const Value*>(off_ptr(off)), n);
   }
 
-  Value close_object(std::size_t mark) {
+  // `may_repeat` false: the caller knows no key repeats (its fingerprints never collided).
+  Value close_object(std::size_t mark, bool may_repeat = true) {
     std::size_t n = members_.size() - mark;
-    if (n > 1) n = unique_keys(members_.data() + mark, n);
+    if (n > 1 && may_repeat) n = unique_keys(members_.data() + mark, n);
     const std::size_t bytes = n * sizeof(Member);
     char* dst = nodes_.reserve(bytes);
     const std::size_t off = nodes_.size();
@@ -256,39 +283,15 @@ class Scratch {
     return out;
   }
 
-  static unsigned key_bit(std::string_view key) noexcept {
-    if (key.empty()) return 0;
-    const auto* k = reinterpret_cast<const unsigned char*>(key.data());
-    const std::uint64_t h =
-        (key.size() | (std::uint64_t{k[0]} << 16) | (std::uint64_t{k[key.size() - 1]} << 24) |
-         (std::uint64_t{k[key.size() / 2]} << 32)) *
-        0x9E3779B97F4A7C15ull;
-    return static_cast<unsigned>(h >> 58);
-  }
-
+  // Adds the base of the value's region to its offset; null and boolean values carry none.
   static Value relocate(const Value& v, const char* node_base, const char* string_base) noexcept {
-    switch (v.kind()) {
-      case Kind::kNumber: {
-        const std::string_view t = v.number_text();
-        return Value::make_number({string_base + ptr_off(t.data()), t.size()});
-      }
-      case Kind::kString: {
-        const std::string_view t = v.as_string();
-        return Value::make_string({string_base + ptr_off(t.data()), t.size()});
-      }
-      case Kind::kArray: {
-        const auto items = v.items();
-        return Value::make_array(reinterpret_cast<const Value*>(node_base + ptr_off(items.data())),
-                                 items.size());
-      }
-      case Kind::kObject: {
-        const auto members = v.members();
-        return Value::make_object(
-            reinterpret_cast<const Member*>(node_base + ptr_off(members.data())), members.size());
-      }
-      default:
-        return v;
-    }
+    const std::uintptr_t bases[6] = {0,
+                                     0,
+                                     reinterpret_cast<std::uintptr_t>(string_base),
+                                     reinterpret_cast<std::uintptr_t>(string_base),
+                                     reinterpret_cast<std::uintptr_t>(node_base),
+                                     reinterpret_cast<std::uintptr_t>(node_base)};
+    return ValueAccess::rebase(v, bases[static_cast<std::size_t>(v.kind())]);
   }
 
   struct Block {
@@ -328,50 +331,45 @@ const CharClass kClass;
 inline bool is_ws(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-// First byte in [p, end) that is a quote, a backslash, a control character or non-ASCII.
-inline const char* find_special(const char* p, const char* end) noexcept {
+// The first byte at or after p that is a quote, a backslash, a control character or non-ASCII,
+// or `end` when there is none. With kCopy the bytes before it go to `out` (which has 32 bytes of
+// room beyond them). `padded`: at least 32 readable bytes follow `end`, so the last block needs
+// no byte-by-byte tail. Blocks of 32 bytes let most strings end in the first block.
+template <bool kCopy>
+inline const char* scan_plain(const char* p, const char* end, bool padded, char*& out) noexcept {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i space = _mm_set1_epi8(0x20);
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Signed compare: bytes >= 0x80 are negative, so "< 0x20" also catches non-ASCII.
-    const __m128i m =
+  // Signed compare: bytes >= 0x80 are negative, so "< 0x20" also catches non-ASCII.
+  auto special = [&](__m128i v) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(
         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                     _mm_cmplt_epi8(v, space));
-    const int mask = _mm_movemask_epi8(m);
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-    p += 16;
-  }
-#endif
-  while (p != end && !kClass.special[static_cast<unsigned char>(*p)]) ++p;
-  return p;
-}
-
-// As find_special, copying the bytes before it to `out` (which has 16 bytes of room beyond).
-inline const char* copy_to_special(const char* p, const char* end, char*& out) noexcept {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i space = _mm_set1_epi8(0x20);
-  while (end - p >= 16) {
+                     _mm_cmplt_epi8(v, space))));
+  };
+  for (;;) {
+    const std::ptrdiff_t left = end - p;
+    if (left < 16 && !padded) break;
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-    const __m128i m =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                     _mm_cmplt_epi8(v, space));
-    const int mask = _mm_movemask_epi8(m);
+    if constexpr (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+    std::uint32_t mask = special(v);
+    // Bytes past the end do not count: the end itself stops the scan.
+    if (left < 16) mask |= std::uint32_t{1} << left;
     if (mask != 0) {
-      const int n = __builtin_ctz(static_cast<unsigned>(mask));
-      out += n;
+      const int n = __builtin_ctz(mask);
+      if constexpr (kCopy) out += n;
       return p + n;
     }
     p += 16;
-    out += 16;
+    if constexpr (kCopy) out += 16;
   }
+#else
+  (void)padded;
 #endif
-  while (p != end && !kClass.special[static_cast<unsigned char>(*p)]) *out++ = *p++;
+  while (p != end && !kClass.special[static_cast<unsigned char>(*p)]) {
+    if constexpr (kCopy) *out++ = *p;
+    ++p;
+  }
   return p;
 }
 
@@ -442,8 +440,12 @@ std::string describe_byte(const char* p, const char* end) {
 template <bool kBuild>
 class Reader {
  public:
-  Reader(std::string_view text, Scratch* s) noexcept
-      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), s_(s) {}
+  Reader(std::string_view text, bool padded, Scratch* s) noexcept
+      : begin_(text.data()),
+        p_(text.data()),
+        end_(text.data() + text.size()),
+        s_(s),
+        padded_(padded) {}
 
   bool document(Value& root) {
     if (static_cast<std::uint64_t>(end_ - begin_) > std::numeric_limits<std::uint32_t>::max()) {
@@ -576,6 +578,16 @@ class Reader {
     while (p_ != end_ && is_ws(*p_)) ++p_;
   }
 
+  // A member or item: strings, the most common, without the call through `value`.
+  [[gnu::always_inline]] Value element(int depth) {
+    if (p_ != end_ && *p_ == '"') {
+      const Str str = string();
+      if constexpr (kBuild) return Value::make_string({off_ptr(str.off), str.len});
+      return Value();
+    }
+    return value(depth);
+  }
+
   // Values are returned in registers; a failure sets `failed_`.
   Value value(int depth) {
     if (p_ == end_) return fail_at(p_, Fault::kExpectedValue);
@@ -585,9 +597,8 @@ class Reader {
       case '[':
         return array(depth);
       case '"': {
-        std::size_t off = 0, len = 0;
-        if (!string(off, len)) return Value();
-        if constexpr (kBuild) return Value::make_string({off_ptr(off), len});
+        const Str str = string();
+        if constexpr (kBuild) return Value::make_string({off_ptr(str.off), str.len});
         return Value();
       }
       case 't':
@@ -661,46 +672,68 @@ class Reader {
     return Value();
   }
 
-  // At the opening quote. Decodes into the scratch strings (when building); `off`/`len` locate it.
-  bool string(std::size_t& off, std::size_t& len) {
-    const char* open = p_;
+  struct Str {
+    std::size_t off;  // in the scratch strings
+    std::size_t len;
+  };
+
+  // At the opening quote. The common string, plain up to its closing quote, is handled here;
+  // escapes, non-ASCII bytes and faults go to `string_rest`. A failure sets `failed_`.
+  [[gnu::always_inline]] Str string() {
     const char* p = p_ + 1;
     char* out = nullptr;
-    char* out_start = nullptr;
     if constexpr (kBuild) {
-      // Decoded text is never longer than its source; the copy runs up to 16 bytes ahead.
-      out_start = out = s_->strings().reserve(static_cast<std::size_t>(end_ - p) + 16);
+      // Decoded text is never longer than its source; the copy runs up to 32 bytes ahead.
+      out = s_->strings().reserve(static_cast<std::size_t>(end_ - p) + 32);
     }
+    char* const out_start = out;
+    p = scan_plain<kBuild>(p, end_, padded_, out);
+    if (p != end_ && *p == '"') [[likely]] {
+      p_ = p + 1;
+      return end_string(out_start, out);
+    }
+    return string_rest(p, out_start, out);
+  }
+
+  Str end_string(char* out_start, char* out) noexcept {
+    if constexpr (kBuild) {
+      const std::size_t off = s_->strings().size();
+      const auto len = static_cast<std::size_t>(out - out_start);
+      s_->strings().commit(len);
+      return {off, len};
+    }
+    return {0, 0};
+  }
+
+  [[gnu::noinline]] Str string_rest(const char* p, char* out_start, char* out) {
+    const char* open = p_;
     for (;;) {
-      if constexpr (kBuild) {
-        p = copy_to_special(p, end_, out);
-      } else {
-        p = find_special(p, end_);
+      if (p == end_) {
+        error(open, Fault::kUnterminated);
+        return {0, 0};
       }
-      if (p == end_) return error(open, Fault::kUnterminated);
       const auto c = static_cast<unsigned char>(*p);
       if (c == '"') {
-        if constexpr (kBuild) {
-          off = s_->strings().size();
-          len = static_cast<std::size_t>(out - out_start);
-          s_->strings().commit(len);
-        }
         p_ = p + 1;
-        return true;
+        return end_string(out_start, out);
       }
       if (c == '\\') {
-        if (!escape(p, p, out)) return false;
-        continue;
+        if (!escape(p, p, out)) return {0, 0};
+      } else if (c < 0x20) {
+        error(p, Fault::kControl);
+        return {0, 0};
+      } else {
+        const std::size_t n = utf8_sequence(p, end_);
+        if (n == 0) {
+          error(p, Fault::kUtf8);
+          return {0, 0};
+        }
+        if constexpr (kBuild) {
+          for (std::size_t i = 0; i < n; ++i) *out++ = p[i];
+        }
+        p += n;
       }
-      if (c < 0x20) {
-        return error(p, Fault::kControl);
-      }
-      const std::size_t n = utf8_sequence(p, end_);
-      if (n == 0) return error(p, Fault::kUtf8);
-      if constexpr (kBuild) {
-        for (std::size_t i = 0; i < n; ++i) *out++ = p[i];
-      }
-      p += n;
+      p = scan_plain<kBuild>(p, end_, padded_, out);
     }
   }
 
@@ -781,7 +814,7 @@ class Reader {
       ++p_;
     } else {
       for (;;) {
-        const Value item = value(depth + 1);
+        const Value item = element(depth + 1);
         if (failed_) return Value();
         if constexpr (kBuild) s_->push_item(item);
         skip_ws();
@@ -806,6 +839,8 @@ class Reader {
     ++p_;
     std::size_t mark = 0;
     if constexpr (kBuild) mark = s_->member_mark();
+    std::uint64_t seen = 0;
+    bool may_repeat = false;
     skip_ws();
     if (p_ != end_ && *p_ == '}') {
       ++p_;
@@ -814,15 +849,27 @@ class Reader {
         if (p_ == end_ || *p_ != '"') {
           return fail_at(p_, Fault::kExpectedKey);
         }
-        std::size_t off = 0, len = 0;
-        if (!string(off, len)) return Value();
+        const char* key_open = p_;
+        const auto [off, len] = string();
+        if (failed_) return Value();
+        if constexpr (kBuild) {
+          // Every escape shrinks the text, so a key as long as its source is its source.
+          const bool raw = len == static_cast<std::size_t>(p_ - key_open - 2);
+          const std::string_view key(raw ? key_open + 1 : s_->strings().data() + off, len);
+          const std::uint64_t bit = std::uint64_t{1} << key_bit(key);
+          // Only a fingerprint collision needs a look at the keys so far.
+          if ((seen & bit) != 0 && !may_repeat) {
+            may_repeat = s_->has_key(mark, {s_->strings().data() + off, len});
+          }
+          seen |= bit;
+        }
         skip_ws();
         if (p_ == end_ || *p_ != ':') {
           return fail_at(p_, Fault::kExpectedColon);
         }
         ++p_;
         skip_ws();
-        const Value v = value(depth + 1);
+        const Value v = element(depth + 1);
         if (failed_) return Value();
         if constexpr (kBuild) s_->push_member({off_ptr(off), len}, v);
         skip_ws();
@@ -838,7 +885,7 @@ class Reader {
         return fail_at(p_, Fault::kInObject);
       }
     }
-    if constexpr (kBuild) return s_->close_object(mark);
+    if constexpr (kBuild) return s_->close_object(mark, may_repeat);
     return Value();
   }
 
@@ -846,6 +893,7 @@ class Reader {
   const char* p_;
   const char* end_;
   Scratch* s_;
+  bool padded_;
   bool failed_ = false;
   Fault fault_ = Fault::kEmpty;
   std::uint32_t arg_ = 0;
@@ -1015,19 +1063,25 @@ Value build_from_node(const Node& n, Scratch& s) {
 
 // ---------------------------------------------------------------------------------------------
 
-Result<Record> parse(std::string_view text) {
+namespace {
+
+Result<Record> parse_text(std::string_view text, bool padded) {
   Scratch& s = scratch();
   s.start();
-  Reader<true> reader(text, &s);
+  Reader<true> reader(text, padded, &s);
   Value root;
   if (!reader.document(root)) return fail(reader.message());
   return s.finish(root);
 }
 
-Result<Record> parse_padded(std::string_view text) { return parse(text); }
+}  // namespace
+
+Result<Record> parse(std::string_view text) { return parse_text(text, false); }
+
+Result<Record> parse_padded(std::string_view text) { return parse_text(text, true); }
 
 Result<void> validate(std::string_view text) {
-  Reader<false> reader(text, nullptr);
+  Reader<false> reader(text, false, nullptr);
   Value root;
   if (!reader.document(root)) return fail(reader.message());
   return {};

@@ -82,6 +82,8 @@ class Value {
   }
 
  private:
+  friend struct ValueAccess;  // the reader's relocation of offsets into pointers
+
   Value(Kind k, const void* p, std::size_t n) noexcept
       : ptr_(p), size_(static_cast<std::uint32_t>(n)), kind_(k) {}
 

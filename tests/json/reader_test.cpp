@@ -228,6 +228,20 @@ TEST(JsonReader, PaddedViewsIntoOneBufferReadEachLine) {
   const auto third = parse_padded(all.substr(15, 7));
   ASSERT_TRUE(third.has_value());
   EXPECT_EQ(write_compact((*third)->root()), "{\"b\":2}");
+
+  // A quote in the bytes after the view does not end a string inside it.
+  const std::string cut = "{\"a\":\"x\"}" + std::string(64, '"');
+  for (std::size_t n = 0; n < 9; ++n) {
+    SCOPED_TRACE(n);
+    EXPECT_FALSE(parse_padded(std::string_view(cut).substr(0, n)).has_value());
+  }
+  const std::string long_value = "[\"" + std::string(40, 'v') + "\"]" + std::string(64, '"');
+  const auto truncated = parse_padded(std::string_view(long_value).substr(0, 30));
+  ASSERT_FALSE(truncated.has_value());
+  EXPECT_EQ(truncated.error(), "unterminated string at line 1 column 2 (byte 1)");
+  const auto whole = parse_padded(std::string_view(long_value).substr(0, 44));
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(whole.value()->root().items()[0].as_string(), std::string(40, 'v'));
 }
 
 TEST(JsonReader, RecordsOutliveTheirText) {
