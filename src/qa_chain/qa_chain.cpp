@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "canonical/canonical.h"
@@ -29,20 +31,95 @@ bool is_envelope_key(std::string_view key) {
          std::end(kEnvelopeKeys);
 }
 
-// The last line of the text that is not blank, with one carriage return removed.
-std::optional<std::string_view> last_non_blank_line(std::string_view text) {
-  std::size_t end = text.size();
-  // No empty line follows a final line feed.
-  if (end > 0 && text[end - 1] == '\n') --end;
-  while (true) {
-    std::size_t lf = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
-    std::size_t start = lf == std::string_view::npos ? 0 : lf + 1;
-    std::string_view line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!platform::is_blank_line(line)) return line;
-    if (start == 0) return std::nullopt;
-    end = start - 1;
+// Keeps the last non-blank line of a text fed to it in pieces (one carriage return removed).
+class LastLine {
+ public:
+  void feed(std::string_view piece) {
+    std::size_t last_lf = piece.rfind('\n');
+    if (last_lf == std::string_view::npos) {
+      partial_.append(piece);
+      return;
+    }
+    std::size_t first_lf = piece.find('\n');
+    // Only the newest non-blank line counts: walk the piece's complete lines backwards.
+    bool found = false;
+    for (std::size_t end = last_lf; end > first_lf;) {
+      std::size_t prev = piece.rfind('\n', end - 1);
+      if (take(piece.substr(prev + 1, end - prev - 1))) {
+        found = true;
+        break;
+      }
+      end = prev;
+    }
+    if (!found) {
+      partial_.append(piece.substr(0, first_lf));
+      take(partial_);
+    }
+    partial_.assign(piece.substr(last_lf + 1));
   }
+
+  // The last line need not end with a line feed; no empty line follows a final one.
+  std::optional<std::string> finish() {
+    if (!partial_.empty()) take(partial_);
+    return std::move(last_);
+  }
+
+ private:
+  bool take(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (platform::is_blank_line(line)) return false;
+    last_ = std::string(line);
+    return true;
+  }
+
+  std::string partial_;
+  std::optional<std::string> last_;
+};
+
+// Bytes at the end of a block that begin a UTF-8 sequence the block does not finish.
+std::size_t unfinished_sequence(const char* p, std::size_t n) {
+  for (std::size_t i = 1; i <= 3 && i <= n; ++i) {
+    auto b = static_cast<unsigned char>(p[n - i]);
+    if ((b & 0xC0) == 0x80) continue;
+    if (b < 0xC0) return 0;
+    std::size_t expected = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+    return expected > i ? i : 0;
+  }
+  return 0;
+}
+
+// The chain's last non-blank line, reading the file once in blocks: every byte must be UTF-8,
+// but the file (which only grows) is never held in memory as a whole. Error: the system's text.
+Result<std::optional<std::string>> read_last_line(const std::string& path) {
+  constexpr std::size_t kBlock = 1 << 20;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(platform::os_error_text(errno));
+  std::unique_ptr<char[]> buf(new char[kBlock + 4]);
+  std::size_t carried = 0;
+  LastLine last;
+  while (true) {
+    ssize_t n = ::read(fd, buf.get() + carried, kBlock);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      return fail(platform::os_error_text(err));
+    }
+    if (n == 0) break;
+    std::size_t total = carried + static_cast<std::size_t>(n);
+    std::size_t tail = unfinished_sequence(buf.get(), total);
+    std::string_view piece(buf.get(), total - tail);
+    if (!platform::is_valid_utf8(piece)) {
+      ::close(fd);
+      return fail("stream did not contain valid UTF-8");
+    }
+    last.feed(piece);
+    std::memmove(buf.get(), buf.get() + total - tail, tail);
+    carried = tail;
+  }
+  ::close(fd);
+  if (carried != 0) return fail("stream did not contain valid UTF-8");
+  return last.finish();
 }
 
 // The sequence after the one in the record, when the record has a usable one.
@@ -338,17 +415,12 @@ void QaChainWriter::advance(std::string record_hash) {
 
 Result<QaChainWriter> open_qa_chain(const std::string& path, key::QaKey key) {
   if (!platform::file_status(path)) return QaChainWriter(path, std::move(key), std::nullopt, 1);
-  auto text = platform::read_file(path);
-  if (!text) {
-    return fail(fmt::format("failed to read existing QA chain {}: {}", path, text.error()));
+  auto line = read_last_line(path);
+  if (!line) {
+    return fail(fmt::format("failed to read existing QA chain {}: {}", path, line.error()));
   }
-  if (!platform::is_valid_utf8(*text)) {
-    return fail(fmt::format("failed to read existing QA chain {}: {}", path,
-                            "stream did not contain valid UTF-8"));
-  }
-  auto line = last_non_blank_line(*text);
-  if (!line) return QaChainWriter(path, std::move(key), std::nullopt, 1);
-  auto parsed = json::parse(*line);
+  if (!*line) return QaChainWriter(path, std::move(key), std::nullopt, 1);
+  auto parsed = json::parse(**line);
   if (!parsed) {
     return fail(fmt::format("invalid last QA chain record in {}: {}", path, parsed.error()));
   }

@@ -129,6 +129,47 @@ TEST_F(WriterTest, TailRecoveryReadsOnlyTheLastNonBlankLine) {
   }
 }
 
+TEST_F(WriterTest, TailRecoveryOverAChainOfSeveralMegabytes) {
+  // Lines of two-byte characters after an odd prefix, so characters and lines straddle every
+  // block boundary of the reader.
+  std::string filler = "{\"x\":\"";
+  for (int i = 0; i < 700; ++i) filler += "\u00e9";
+  filler += "\"}\n";
+  std::string big;
+  while (big.size() < 3 * (1u << 20)) big += filler;
+  const std::string last = R"({"record_hash":"sha256:cc","sequence":99,"t":"é"})";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::optional<std::string> error;
+  };
+  const std::vector<Case> cases = {
+      {"records then blank lines", big + last + "\r\n\n \n", std::nullopt},
+      {"last line without line feed", big + last, std::nullopt},
+      {"last line spanning a block boundary",
+       big.substr(0, (1u << 20) - 10) + "\n" + last + std::string(20, ' ') + "\n", std::nullopt},
+      {"invalid byte early in the file", "\xff\n" + big + last,
+       "stream did not contain valid UTF-8"},
+      {"truncated character at the end", big + last + "\n\xc3",
+       "stream did not contain valid UTF-8"},
+  };
+  std::filesystem::create_directories(dir_.file("LOGS"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_text(chain_path(), c.text);
+    auto writer = open_qa_chain(chain_path(), test_key());
+    if (c.error) {
+      ASSERT_FALSE(writer.has_value());
+      EXPECT_EQ(writer.error(),
+                "failed to read existing QA chain " + chain_path() + ": " + *c.error);
+      continue;
+    }
+    ASSERT_TRUE(writer.has_value()) << writer.error();
+    EXPECT_EQ(writer->next_sequence(), 100u);
+    EXPECT_EQ(writer->last_record_hash(), std::optional<std::string>("sha256:cc"));
+  }
+}
+
 TEST_F(WriterTest, OpeningFailsOnAnUnparsableLastLineOrAnUnreadableFile) {
   std::filesystem::create_directories(dir_.file("LOGS"));
   write_text(chain_path(), "{\"sequence\":1}\n{\"seq");
