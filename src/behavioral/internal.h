@@ -14,6 +14,10 @@ inline constexpr std::string_view kSeverity = "medium";
 inline constexpr std::string_view kAnalysisWindow = "1h";
 inline constexpr std::string_view kApprovedLookup = "approved_lookup";
 
+// The label of a `classification` value (nullptr when the record has none), as a view: into the
+// record for a string label, else into `scratch`.
+std::string_view classification_label(const json::Value* classification, std::string& scratch);
+
 // The category label as a view: into the record for a string label, else into `scratch`.
 std::string_view category_label_view(const json::Value& record, std::string& scratch);
 

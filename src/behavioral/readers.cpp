@@ -23,14 +23,17 @@ std::optional<std::string_view> text_of(const json::Value* v) {
 
 }  // namespace
 
-std::string_view category_label_view(const json::Value& record, std::string& scratch) {
-  const json::Value* classification = record.find("classification");
+std::string_view classification_label(const json::Value* classification, std::string& scratch) {
   if (classification == nullptr || !classification->is_object()) return "unknown";
   const json::Value* label = present(*classification, "category", "action_type");
   if (label == nullptr) return "unknown";
   if (label->is_string()) return label->as_string();
   scratch = json::write_compact(*label);
   return scratch;
+}
+
+std::string_view category_label_view(const json::Value& record, std::string& scratch) {
+  return classification_label(record.find("classification"), scratch);
 }
 
 std::string category_label(const json::Value& record) {
