@@ -46,7 +46,10 @@ std::string random_record(Random& rng) {
   static const char* kLabels[] = {"\"read\"", "\"write\"", "3", "{\"x\": 1}", "null"};
   static const char* kTimes[] = {"\"2026-03-01T02:00:00Z\"", "\"2026-03-01T10:00:00Z\"",
                                  "\"2026-03-01T10:00:01Z\"", "\"2026-03-01 23:30:00-02:00\"",
-                                 "\"2026-03-01T13:00:00+05:00\"", "\"garbage\"", "0"};
+                                 "\"2026-03-01T13:00:00+05:00\"", "\"2026-03-01T05:59:59Z\"",
+                                 "\"2026-03-01T06:00:00Z\"", "\"2026-03-01T08:00:00Z\"",
+                                 "\"2026-03-01T18:59:59Z\"", "\"2026-03-01T19:00:00Z\"",
+                                 "\"garbage\"", "0"};
   if (rng.chance(3)) return "[1, 2]";
   std::string text = "{";
   text += member(rng, "record_hash", rng.pick(kHashes), 85);

@@ -262,7 +262,13 @@ TEST(BehaviouralRules, OffHoursNeedThreeDaytimeDecisionsPerEarlyOne) {
   neither.push_back({decision("t", "ALLOW", "read", at(5))});
   neither.push_back({decision("t", "ALLOW", "read", at(8))});
   neither.push_back({decision("t", "ALLOW", "read", at(18))});
+  std::vector<Entry> bounds;
+  for (int hour : {8, 18, 18}) bounds.push_back({decision("t", "ALLOW", "read", at(hour))});
+  bounds.push_back({decision("t", "ALLOW", "read", at(5, 59, 59))});
   std::vector<RuleCase> cases = {
+      {"hour 5 is early, hours 8 and 18 are daytime", bounds,
+       {{"temporal_pattern", "off_hours_activity",
+         "1 decision(s) occurred outside historical activity hours", {3}}}},
       {"three early against ten daytime", decisions_at_hours(10, 3),
        {{"temporal_pattern", "off_hours_activity", kThree, {10, 11, 12}}}},
       {"four early against ten daytime", decisions_at_hours(10, 4), {}},
