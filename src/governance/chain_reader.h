@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -72,6 +73,9 @@ class ChainReader {
   std::uint64_t device_ = 0;
   std::uint64_t inode_ = 0;
   ChainHistory history_;
+  // Reused for tail reads (with the JSON reader's padding after the bytes).
+  std::unique_ptr<char[]> scratch_;
+  std::size_t scratch_capacity_ = 0;
 };
 
 // Free-function spellings of the two operations.

@@ -1,7 +1,7 @@
+#include <fmt/format.h>
 #include <simdjson.h>
 
 #include <cmath>
-#include <fmt/format.h>
 
 #include "canonical/canonical.h"
 #include "json/number.h"
@@ -32,30 +32,40 @@ using Dom = simdjson::dom::element;
 
 Result<std::string> text_field(Dom v, std::string_view name) {
   std::string_view s;
-  if (v.get_string().get(s) != simdjson::SUCCESS) return fail(fmt::format("{} is not a string", name));
+  if (v.get_string().get(s) != simdjson::SUCCESS)
+    return fail(fmt::format("{} is not a string", name));
   return std::string(s);
 }
 
 Result<double> double_field(Dom v, std::string_view name) {
   double d = 0;
   switch (v.type()) {
-    case simdjson::dom::element_type::INT64: d = static_cast<double>(v.get_int64().value_unsafe()); break;
-    case simdjson::dom::element_type::UINT64: d = static_cast<double>(v.get_uint64().value_unsafe()); break;
-    case simdjson::dom::element_type::DOUBLE: d = v.get_double().value_unsafe(); break;
-    default: return fail(fmt::format("{} is not a number", name));
+    case simdjson::dom::element_type::INT64:
+      d = static_cast<double>(v.get_int64().value_unsafe());
+      break;
+    case simdjson::dom::element_type::UINT64:
+      d = static_cast<double>(v.get_uint64().value_unsafe());
+      break;
+    case simdjson::dom::element_type::DOUBLE:
+      d = v.get_double().value_unsafe();
+      break;
+    default:
+      return fail(fmt::format("{} is not a number", name));
   }
   return d;
 }
 
 Result<std::uint64_t> count_field(Dom v) {
   switch (v.type()) {
-    case simdjson::dom::element_type::UINT64: return v.get_uint64().value_unsafe();
+    case simdjson::dom::element_type::UINT64:
+      return v.get_uint64().value_unsafe();
     case simdjson::dom::element_type::INT64: {
       const std::int64_t i = v.get_int64().value_unsafe();
       if (i >= 0) return static_cast<std::uint64_t>(i);
       break;
     }
-    default: break;
+    default:
+      break;
   }
   return fail("samples is not a non-negative 64-bit integer");
 }

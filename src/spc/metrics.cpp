@@ -128,9 +128,8 @@ SpcMetricInfo spc_metric_info(std::string_view metric_id) {
 }
 
 SpcMetrics compute_spc_metrics(std::span<const json::Record> records) {
-  return compute(records.size(), [&](std::size_t i) -> const json::Value& {
-    return records[i]->root();
-  });
+  return compute(records.size(),
+                 [&](std::size_t i) -> const json::Value& { return records[i]->root(); });
 }
 
 SpcMetrics compute_spc_metrics(std::span<const json::Value> records) {

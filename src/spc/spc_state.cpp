@@ -1,5 +1,6 @@
-#include <cmath>
 #include <fmt/format.h>
+
+#include <cmath>
 
 #include "governance/records/records.h"
 #include "platform/fs.h"

@@ -1,3 +1,5 @@
+#include "chain_generator/chain_generator.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -10,7 +12,6 @@
 
 #include "canonical/canonical.h"
 #include "canonical/preimage.h"
-#include "chain_generator/chain_generator.h"
 #include "governance/chain_reader.h"
 #include "governance/records/records.h"
 #include "key/key.h"
@@ -256,14 +257,14 @@ TEST(ChainGenerator, ProxyConfigurationDigestsAreTheRecordedOnes) {
 TEST(ChainGeneratorCommand, WritesTheChainItsConfigurationAndKeyAndAppends) {
   TempDir dir;
   const std::string chain = dir.file("LOGS/decision-chain.jsonl");
-  const std::string command = std::string(TELMIR_CHAINGEN_BINARY) + " --records 50 --seed-hex " +
-                              std::string(kSeedHex) + " --out " + chain + " --policy-rules " +
-                              dir.file("capabilities/policy-rules.json") +
-                              " --capability-registry " +
-                              dir.file("capabilities/capability-registry.json") +
-                              " --write-key " + dir.file("governance.key");
+  const std::string command =
+      std::string(TELMIR_CHAINGEN_BINARY) + " --records 50 --seed-hex " + std::string(kSeedHex) +
+      " --out " + chain + " --policy-rules " + dir.file("capabilities/policy-rules.json") +
+      " --capability-registry " + dir.file("capabilities/capability-registry.json") +
+      " --write-key " + dir.file("governance.key");
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  ASSERT_EQ(std::system((std::string(TELMIR_CHAINGEN_BINARY) + " --records 25 --rng-seed 2 --append --key-file " +
+  ASSERT_EQ(std::system((std::string(TELMIR_CHAINGEN_BINARY) +
+                         " --records 25 --rng-seed 2 --append --key-file " +
                          dir.file("governance.key") + " --out " + chain)
                             .c_str()),
             0);
@@ -282,7 +283,9 @@ TEST(ChainGeneratorCommand, WritesTheChainItsConfigurationAndKeyAndAppends) {
             config->capability_registry_text);
   EXPECT_EQ(records[1]->root().string_member("capability_registry_hash"),
             config->capability_registry_hash);
-  EXPECT_NE(std::system((std::string(TELMIR_CHAINGEN_BINARY) + " --records 5 > /dev/null 2>&1").c_str()), 0);
+  EXPECT_NE(
+      std::system((std::string(TELMIR_CHAINGEN_BINARY) + " --records 5 > /dev/null 2>&1").c_str()),
+      0);
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
-#include <gtest/gtest.h>
+#include "governance/chain_reader.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
-#include "governance/chain_reader.h"
 #include "intake_fixture.h"
 
 namespace telmir::governance {
@@ -21,10 +22,10 @@ enum class Op { kWrite, kAppend, kReplace, kRemove, kRead };
 
 struct Step {
   Op op;
-  std::string text = {};            // file content for kWrite / kAppend / kReplace
+  std::string text = {};              // file content for kWrite / kAppend / kReplace
   std::vector<std::string> ids = {};  // kRead: the `id` of each returned record
-  std::size_t history = 0;          // kRead: history size afterwards
-  std::string error = {};           // kRead: expected error prefix (then ids/history unchanged)
+  std::size_t history = 0;            // kRead: history size afterwards
+  std::string error = {};             // kRead: expected error prefix (then ids/history unchanged)
 };
 
 std::string ids_of(const std::vector<json::Record>& records) {
@@ -46,10 +47,18 @@ void run_steps(const std::vector<Step>& steps) {
     const Step& s = steps[i];
     SCOPED_TRACE("step " + std::to_string(i));
     switch (s.op) {
-      case Op::kWrite: write_file(path, s.text); break;
-      case Op::kAppend: append_file(path, s.text); break;
-      case Op::kReplace: replace_file(path, s.text); break;
-      case Op::kRemove: std::remove(path.c_str()); break;
+      case Op::kWrite:
+        write_file(path, s.text);
+        break;
+      case Op::kAppend:
+        append_file(path, s.text);
+        break;
+      case Op::kReplace:
+        replace_file(path, s.text);
+        break;
+      case Op::kRemove:
+        std::remove(path.c_str());
+        break;
       case Op::kRead: {
         const std::uint64_t position_before = reader.position();
         const std::size_t history_before = reader.chain_history().size();
@@ -76,10 +85,14 @@ struct ReaderCase {
 };
 
 TEST(ChainReader, FollowsTheChainThroughItsChanges) {
-  const std::string a = R"({"id":"a"})" "\n";
-  const std::string b = R"({"id":"b"})" "\n";
-  const std::string c = R"({"id":"c"})" "\n";
-  const std::string d = R"({"id":"d"})" "\n";
+  const std::string a = R"({"id":"a"})"
+                        "\n";
+  const std::string b = R"({"id":"b"})"
+                        "\n";
+  const std::string c = R"({"id":"c"})"
+                        "\n";
+  const std::string d = R"({"id":"d"})"
+                        "\n";
   const std::vector<ReaderCase> cases = {
       {"missing chain yields nothing, then its whole content once created",
        {{Op::kRead, "", {}, 0}, {Op::kWrite, a + b}, {Op::kRead, "", {"a", "b"}, 2}}},
@@ -90,11 +103,16 @@ TEST(ChainReader, FollowsTheChainThroughItsChanges) {
         {Op::kRead, "", {"d"}, 4},
         {Op::kRead, "", {}, 4}}},
       {"blank lines, a line of spaces and CRLF",
-       {{Op::kWrite, "\n" + a + "   \n\t\n" + R"({"id":"b"})" "\r\n" + "\r\n" + c},
+       {{Op::kWrite, "\n" + a + "   \n\t\n" +
+                         R"({"id":"b"})"
+                         "\r\n" +
+                         "\r\n" + c},
         {Op::kRead, "", {"a", "b", "c"}, 3}}},
       {"last line without a line feed is a finished record when it parses",
-       {{Op::kWrite, a + R"({"id":"b"})"}, {Op::kRead, "", {"a", "b"}, 2},
-        {Op::kAppend, "\n" + c}, {Op::kRead, "", {"c"}, 3}}},
+       {{Op::kWrite, a + R"({"id":"b"})"},
+        {Op::kRead, "", {"a", "b"}, 2},
+        {Op::kAppend, "\n" + c},
+        {Op::kRead, "", {"c"}, 3}}},
       {"bad line fails the read and is taken up once repaired, nothing twice",
        {{Op::kWrite, a},
         {Op::kRead, "", {"a"}, 1},
@@ -104,8 +122,10 @@ TEST(ChainReader, FollowsTheChainThroughItsChanges) {
         {Op::kWrite, a + b + c},
         {Op::kRead, "", {"b", "c"}, 3}}},
       {"bad line in the first read keeps the reader empty",
-       {{Op::kWrite, a + "{\"id\":\n" + b}, {Op::kRead, "", {}, 0, "invalid governance JSON: "},
-        {Op::kWrite, a + b}, {Op::kRead, "", {"a", "b"}, 2}}},
+       {{Op::kWrite, a + "{\"id\":\n" + b},
+        {Op::kRead, "", {}, 0, "invalid governance JSON: "},
+        {Op::kWrite, a + b},
+        {Op::kRead, "", {"a", "b"}, 2}}},
       {"truncation empties the history and returns the whole new content",
        {{Op::kWrite, a + b + c},
         {Op::kRead, "", {"a", "b", "c"}, 3},
@@ -126,7 +146,9 @@ TEST(ChainReader, FollowsTheChainThroughItsChanges) {
         {Op::kAppend, b},
         {Op::kRead, "", {"b"}, 4}}},
       {"a replaced file of equal length is read from its start",
-       {{Op::kWrite, a + b}, {Op::kRead, "", {"a", "b"}, 2}, {Op::kReplace, c + d},
+       {{Op::kWrite, a + b},
+        {Op::kRead, "", {"a", "b"}, 2},
+        {Op::kReplace, c + d},
         {Op::kRead, "", {"c", "d"}, 2}}},
       {"an unfinished last line is left for the next read",
        {{Op::kWrite, a + R"({"id":"b)"},
@@ -142,7 +164,8 @@ TEST(ChainReader, FollowsTheChainThroughItsChanges) {
       {"a terminated line that does not parse is still an error",
        {{Op::kWrite, a + "{\"id\":\"b\n"}, {Op::kRead, "", {}, 0, "invalid governance JSON: "}}},
       {"records that are not decisions or not objects stay in the history",
-       {{Op::kWrite, a + "[1,2]\n\"text\"\n" + b}, {Op::kRead, "", {"a", "<missing>", "<missing>", "b"}, 4}}},
+       {{Op::kWrite, a + "[1,2]\n\"text\"\n" + b},
+        {Op::kRead, "", {"a", "<missing>", "<missing>", "b"}, 4}}},
   };
   for (const ReaderCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -215,8 +238,8 @@ TEST(ChainReader, FailuresCarryTheirMessagesAndLeaveTheReaderAsItWas) {
     ChainReader reader(not_dir + "/chain.jsonl");
     auto got = reader.read_new_records();
     ASSERT_FALSE(got.has_value());
-    EXPECT_EQ(got.error(), "failed to stat governance chain " + not_dir +
-                               "/chain.jsonl: Not a directory");
+    EXPECT_EQ(got.error(),
+              "failed to stat governance chain " + not_dir + "/chain.jsonl: Not a directory");
   }
   {
     const std::string sub = dir.file("sub");
@@ -237,6 +260,16 @@ TEST(ChainReader, FailuresCarryTheirMessagesAndLeaveTheReaderAsItWas) {
     EXPECT_EQ(reader.position(), 0u);
   }
   {
+    // Invalid UTF-8 anywhere is the read error, even behind a line that is not JSON.
+    const std::string path = dir.file("mixed.jsonl");
+    write_file(path, "not json\n{\"id\":\"caf\xE9\"}\n");
+    ChainReader reader(path);
+    auto got = reader.read_new_records();
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error(),
+              "failed to read governance chain " + path + ": stream did not contain valid UTF-8");
+  }
+  {
     // The next read would start inside "é": the tail is not valid UTF-8.
     const std::string path = dir.file("shifted.jsonl");
     write_file(path, "{\"id\":\"a\"}\n");
@@ -246,7 +279,8 @@ TEST(ChainReader, FailuresCarryTheirMessagesAndLeaveTheReaderAsItWas) {
     write_file(path, "{\"id\":\"x\xC3\xA9\xC3\xA9\"}\n");
     auto got = reader.read_new_records();
     ASSERT_FALSE(got.has_value());
-    EXPECT_EQ(got.error(), "failed to read governance chain tail: stream did not contain valid UTF-8");
+    EXPECT_EQ(got.error(),
+              "failed to read governance chain tail: stream did not contain valid UTF-8");
     EXPECT_EQ(reader.position(), 11u);
     EXPECT_EQ(reader.chain_history().size(), 1u);
   }
@@ -257,7 +291,8 @@ TEST(ChainReader, ReadsTheInteropChainLikeItsWriter) {
   ChainReader reader(path);
   auto got = reader.read_new_records();
   ASSERT_TRUE(got.has_value()) << got.error();
-  auto expected = platform::read_file(std::string(TELMIR_TEST_DATA_DIR) + "/interop/expected.jsonl");
+  auto expected =
+      platform::read_file(std::string(TELMIR_TEST_DATA_DIR) + "/interop/expected.jsonl");
   ASSERT_TRUE(expected.has_value());
   EXPECT_EQ(got->size(), platform::split_json_lines(*expected).size());
 }

@@ -1,9 +1,10 @@
+#include "governance/records/records.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
-#include "governance/records/records.h"
 #include "json/value.h"
 #include "platform/rfc3339.h"
 
@@ -169,8 +170,8 @@ TEST(RecordKinds, AreRecognisedByExactTexts) {
   };
   const Case cases[] = {
       {R"({"policy_decision":"ALLOW"})", true, false, false, false, false},
-      {R"({"policy_decision":"DENY","record_type":"mediated_decision"})", true, false, false,
-       false, true},
+      {R"({"policy_decision":"DENY","record_type":"mediated_decision"})", true, false, false, false,
+       true},
       {R"({"policy_decision":"allow"})", false, false, false, false, false},
       {R"({"policy_decision":"ALLOW "})", false, false, false, false, false},
       {R"({"policy_decision":1})", false, false, false, false, false},
@@ -182,8 +183,8 @@ TEST(RecordKinds, AreRecognisedByExactTexts) {
       {R"({"event_type":"classifier_reload"})", false, false, false, true, false},
       {R"({"event_type":"proxy_capability_registry_update"})", false, false, false, true, false},
       {R"({"record_type":"classifier_change"})", false, false, false, true, false},
-      {R"({"event_type":"proxy_started","record_type":"classifier"})", false, false, false,
-       false, false},
+      {R"({"event_type":"proxy_started","record_type":"classifier"})", false, false, false, false,
+       false},
       {R"({"event_type":5,"record_type":"classifier"})", false, false, false, false, false},
       {R"({"event_type":"Classifier_reload"})", false, false, false, false, false},
       {R"(["policy_decision","ALLOW"])", false, false, false, false, false},

@@ -1,10 +1,11 @@
+#include "governance/verification_queue.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
-#include "governance/verification_queue.h"
 #include "intake_fixture.h"
 
 namespace telmir::governance {
@@ -82,12 +83,14 @@ TEST_F(VerificationQueueTest, OnlyDecisionRecordsAreQueued) {
 TEST_F(VerificationQueueTest, QueueKeepsRecordsAcrossCallsUpToItsCapacity) {
   auto writer = open_writer();
   VerificationQueue queue(3);
-  ASSERT_TRUE(enqueue_decisions(queue, {rec(R"({"policy_decision":"ALLOW","record_hash":"a"})"),
-                                        rec(R"({"policy_decision":"ALLOW","record_hash":"b"})")},
+  ASSERT_TRUE(enqueue_decisions(queue,
+                                {rec(R"({"policy_decision":"ALLOW","record_hash":"a"})"),
+                                 rec(R"({"policy_decision":"ALLOW","record_hash":"b"})")},
                                 writer)
                   .has_value());
-  ASSERT_TRUE(enqueue_decisions(queue, {rec(R"({"policy_decision":"ALLOW","record_hash":"c"})"),
-                                        rec(R"({"policy_decision":"ALLOW","record_hash":"d"})")},
+  ASSERT_TRUE(enqueue_decisions(queue,
+                                {rec(R"({"policy_decision":"ALLOW","record_hash":"c"})"),
+                                 rec(R"({"policy_decision":"ALLOW","record_hash":"d"})")},
                                 writer)
                   .has_value());
   EXPECT_EQ(queue.size(), 3u);

@@ -21,8 +21,8 @@ using spc_test::TempDir;
 SpcBaseline baseline(std::string id, double center, double ucl, double lcl,
                      std::uint64_t samples = 10) {
   const SpcMetricInfo info = spc_metric_info(id);
-  return SpcBaseline{id,  std::string(info.metric_name), center, 0.0, ucl, lcl, samples,
-                     std::string(info.window)};
+  return SpcBaseline{id,      std::string(info.metric_name), center, 0.0, ucl, lcl,
+                     samples, std::string(info.window)};
 }
 
 std::string read_text(const std::string& path) {
@@ -36,20 +36,34 @@ void write_text(const std::string& path, std::string_view text) {
 }
 
 json::Record decision(const char* verdict = "ALLOW", const char* tool = "read_file") {
-  return rec(std::string(R"({"policy_decision":")") + verdict + R"(","original_tool":")" + tool +
-             R"(","classification":{"category":"read"},"matched_rule":"r1","decision_latency_ms":12})");
+  return rec(
+      std::string(R"({"policy_decision":")") + verdict + R"(","original_tool":")" + tool +
+      R"(","classification":{"category":"read"},"matched_rule":"r1","decision_latency_ms":12})");
 }
 
 TEST(BaselineFile, IsWrittenByteForByte) {
   SpcBaselines b;
   b["SPC-001"] = SpcBaseline{"SPC-001", "ALLOW rate", 0.75, 0.0, 0.75, -0.0, 120, "aggregate"};
-  b["SPC-007"] = SpcBaseline{"SPC-007",     "Decision \"latency\"\x1f", 1e16, 1.5e-7, 1e100,
-                             5e-324,        std::numeric_limits<std::uint64_t>::max(),
+  b["SPC-007"] = SpcBaseline{"SPC-007",
+                             "Decision \"latency\"\x1f",
+                             1e16,
+                             1.5e-7,
+                             1e100,
+                             5e-324,
+                             std::numeric_limits<std::uint64_t>::max(),
                              "per-decision"};
-  b["SPC-003"] = SpcBaseline{"SPC-003", "Rule concentration", 123.0, 0.00001, 1234.5678,
-                             std::numeric_limits<double>::quiet_NaN(), 0, "24h"};
-  b["SPC-004"] = SpcBaseline{"SPC-004", "Approval velocity", std::numeric_limits<double>::infinity(),
-                             1e-6, 9999999999999998.0, -1.7976931348623157e308, 1, "24h"};
+  b["SPC-003"] = SpcBaseline{"SPC-003", "Rule concentration",
+                             123.0,     0.00001,
+                             1234.5678, std::numeric_limits<double>::quiet_NaN(),
+                             0,         "24h"};
+  b["SPC-004"] = SpcBaseline{"SPC-004",
+                             "Approval velocity",
+                             std::numeric_limits<double>::infinity(),
+                             1e-6,
+                             9999999999999998.0,
+                             -1.7976931348623157e308,
+                             1,
+                             "24h"};
   const std::string expected =
       "{\n"
       "  \"SPC-001\": {\n"
@@ -100,7 +114,8 @@ TEST(BaselineFile, IsWrittenByteForByte) {
 TEST(BaselineFile, ReadsWhatItWrites) {
   SpcBaselines b;
   for (std::string_view id : spc_metric_ids()) {
-    b[std::string(id)] = baseline(std::string(id), 0.1 * static_cast<double>(id.back()), 3e-9, -0.0, 77);
+    b[std::string(id)] =
+        baseline(std::string(id), 0.1 * static_cast<double>(id.back()), 3e-9, -0.0, 77);
   }
   auto back = parse_baselines(render_baselines(b));
   ASSERT_TRUE(back.has_value()) << back.error();
@@ -126,30 +141,37 @@ TEST(BaselineFile, ReadingAcceptsTheListedVariantsAndRefusesTheRest) {
       {"unknown fields are ignored", "{\"SPC-001\":{" + fields + ",\"note\":{\"x\":[1]}}}", true},
       {"array form", R"({"SPC-001":["SPC-001","ALLOW rate",1,0,2.5,-1,3,"aggregate"]})", true},
       {"empty object", "{}", true},
-      {"largest samples", "{\"SPC-001\":{" + fields.substr(0, fields.find("\"samples\"")) +
-                              "\"samples\":18446744073709551615,\"window\":\"aggregate\"}}",
+      {"largest samples",
+       "{\"SPC-001\":{" + fields.substr(0, fields.find("\"samples\"")) +
+           "\"samples\":18446744073709551615,\"window\":\"aggregate\"}}",
        true},
       {"a field given twice", "{\"SPC-001\":{" + fields + ",\"ucl\":3}}", false},
-      {"a missing field", R"({"SPC-001":{"metric_id":"SPC-001","metric_name":"ALLOW rate","center_line":1,"stddev":0,"ucl":2.5,"lcl":-1,"window":"aggregate"}})", false},
-      {"samples negative", "{\"SPC-001\":{" + fields.substr(0, fields.find("\"samples\"")) +
-                               "\"samples\":-1,\"window\":\"aggregate\"}}",
+      {"a missing field",
+       R"({"SPC-001":{"metric_id":"SPC-001","metric_name":"ALLOW rate","center_line":1,"stddev":0,"ucl":2.5,"lcl":-1,"window":"aggregate"}})",
        false},
-      {"samples fractional", "{\"SPC-001\":{" + fields.substr(0, fields.find("\"samples\"")) +
-                                 "\"samples\":3.0,\"window\":\"aggregate\"}}",
+      {"samples negative",
+       "{\"SPC-001\":{" + fields.substr(0, fields.find("\"samples\"")) +
+           "\"samples\":-1,\"window\":\"aggregate\"}}",
        false},
-      {"samples beyond 64 bits", "{\"SPC-001\":{" + fields.substr(0, fields.find("\"samples\"")) +
-                                     "\"samples\":18446744073709551616,\"window\":\"aggregate\"}}",
+      {"samples fractional",
+       "{\"SPC-001\":{" + fields.substr(0, fields.find("\"samples\"")) +
+           "\"samples\":3.0,\"window\":\"aggregate\"}}",
        false},
-      {"a double given as a string", "{\"SPC-001\":{" + fields.substr(0, fields.find("\"ucl\"")) +
-                                         "\"ucl\":\"2.5\",\"lcl\":-1,\"samples\":3,\"window\":\"aggregate\"}}",
+      {"samples beyond 64 bits",
+       "{\"SPC-001\":{" + fields.substr(0, fields.find("\"samples\"")) +
+           "\"samples\":18446744073709551616,\"window\":\"aggregate\"}}",
+       false},
+      {"a double given as a string",
+       "{\"SPC-001\":{" + fields.substr(0, fields.find("\"ucl\"")) +
+           "\"ucl\":\"2.5\",\"lcl\":-1,\"samples\":3,\"window\":\"aggregate\"}}",
        false},
       {"an array of seven", R"({"SPC-001":["SPC-001","ALLOW rate",1,0,2.5,-1,3]})", false},
       {"a baseline that is a number", R"({"SPC-001":1})", false},
       {"content after the object", "{\"SPC-001\":{" + fields + "}} {}", false},
       {"not an object", "[]", false},
       {"empty text", "", false},
-      {"invalid UTF-8", "{\"SPC-001\":{" + fields.substr(0, fields.find("\"window\"")) +
-                            "\"window\":\"\xff\"}}",
+      {"invalid UTF-8",
+       "{\"SPC-001\":{" + fields.substr(0, fields.find("\"window\"")) + "\"window\":\"\xff\"}}",
        false},
   };
   for (const Case& c : cases) {
@@ -197,7 +219,8 @@ TEST_F(SpcStateTest, StartsLearningWithoutAUsableFile) {
       {"no file", std::nullopt},
       {"empty file", ""},
       {"empty object", "{}"},
-      {"one entry lacks samples", "{\"SPC-001\":" + full_entry + ",\"SPC-002\":" + no_samples + "}"},
+      {"one entry lacks samples",
+       "{\"SPC-001\":" + full_entry + ",\"SPC-002\":" + no_samples + "}"},
       {"not JSON", "{\"SPC-001\":"},
   };
   for (const Case& c : cases) {
@@ -219,14 +242,16 @@ TEST_F(SpcStateTest, StartsLearningWithoutAUsableFile) {
     ASSERT_TRUE(written.has_value()) << written.error();
     EXPECT_EQ(written->size(), kMetricCount);
     EXPECT_EQ(written->at("SPC-005").samples, 3u);
-    EXPECT_TRUE(read_records(dir.file("qa.jsonl")).empty()) << "the learning decision is not checked";
+    EXPECT_TRUE(read_records(dir.file("qa.jsonl")).empty())
+        << "the learning decision is not checked";
   }
 }
 
 TEST_F(SpcStateTest, LoadedEntriesWithUnknownFieldsAreUsed) {
   ASSERT_TRUE(platform::create_directories(dir_.file("telmir")).has_value());
-  write_text(baseline_path(),
-             R"({"SPC-005":{"metric_id":"SPC-005","metric_name":"Decision throughput","center_line":1,"stddev":0,"ucl":1,"lcl":1,"samples":1,"window":"aggregate","owner":"ops"}})");
+  write_text(
+      baseline_path(),
+      R"({"SPC-005":{"metric_id":"SPC-005","metric_name":"Decision throughput","center_line":1,"stddev":0,"ucl":1,"lcl":1,"samples":1,"window":"aggregate","owner":"ops"}})");
   SpcState state = load_spc_state(baseline_path(), 1);
   ASSERT_EQ(state.baselines().size(), 1u);
   auto writer = spc_test::open_writer(qa_path());
@@ -330,7 +355,8 @@ TEST_F(SpcStateTest, PrimingKeepsTheDecisionsOfTheHistoryAndLearnsOnce) {
   EXPECT_EQ(state.baselines().at("SPC-001").center_line, 0.5);
   // Present baselines are never replaced, and the list is rebuilt, not extended.
   const std::string saved = read_text(baseline_path());
-  ASSERT_TRUE(prime_spc(state, std::vector<json::Record>{decision(), decision(), decision()}).has_value());
+  ASSERT_TRUE(
+      prime_spc(state, std::vector<json::Record>{decision(), decision(), decision()}).has_value());
   EXPECT_EQ(state.decisions().size(), 3u);
   EXPECT_EQ(state.baselines().at("SPC-001").center_line, 0.5);
   EXPECT_EQ(read_text(baseline_path()), saved);
@@ -374,7 +400,8 @@ TEST_F(SpcStateTest, SaveFailuresAreReportedAndTheLearnedBaselinesStay) {
     SpcState state = load_spc_state(blocker + "/sub/spc.json", 1);
     auto saved = prime_spc(state, std::vector<json::Record>{decision()});
     ASSERT_FALSE(saved.has_value());
-    EXPECT_EQ(saved.error().rfind("failed to create SPC baseline directory " + blocker + "/sub: ", 0), 0u)
+    EXPECT_EQ(
+        saved.error().rfind("failed to create SPC baseline directory " + blocker + "/sub: ", 0), 0u)
         << saved.error();
     EXPECT_EQ(state.baselines().size(), kMetricCount);
   }

@@ -35,8 +35,8 @@ std::string random_record(std::mt19937_64& rng) {
             R"("matched_rule":4)", ""}));
   add(pick({R"("original_tool":"read_file")", R"("original_tool":"")", R"("tool_name":"t2")",
             R"("original_tool":9,"tool_name":"t3")", R"("tool_name":"t4")", ""}));
-  add(pick({R"("approval_event_id":"a")", R"("approval_event_id":null)", R"("approval_id":"b")",
-            "", ""}));
+  add(pick({R"("approval_event_id":"a")", R"("approval_event_id":null)", R"("approval_id":"b")", "",
+            ""}));
   add(pick({R"("decision_latency_ms":12)", R"("decision_latency_ms":0.1)",
             R"("decision_latency_ms":-0.0)", R"("decision_latency_ms":-0)",
             R"("latency_ms":1e-300)", R"("latency_ms":123456789.123456789)",
@@ -60,8 +60,8 @@ TEST(SpcCounters, RunningCountsEqualFullRecomputationBitForBit) {
       const SpcMetrics running = counters.metrics();
       for (std::size_t m = 0; m < kMetricCount; ++m) {
         ASSERT_EQ(bits(running[m].value), bits(full[m].value))
-            << full[m].metric_id << " after " << list.size() << ": " << running[m].value
-            << " vs " << full[m].value;
+            << full[m].metric_id << " after " << list.size() << ": " << running[m].value << " vs "
+            << full[m].value;
       }
     }
   }

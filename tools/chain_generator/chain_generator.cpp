@@ -1,12 +1,12 @@
 #include "chain_generator/chain_generator.h"
 
+#include <fmt/format.h>
 #include <sodium.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
-#include <fmt/format.h>
 
 #include "canonical/canonical.h"
 #include "canonical/preimage.h"
@@ -53,11 +53,13 @@ class Rng {
 
 Result<void> write_bytes(const std::string& path, std::string_view bytes, const char* mode) {
   std::FILE* f = std::fopen(path.c_str(), mode);
-  if (f == nullptr) return fail(fmt::format("cannot open {}: {}", path, platform::os_error_text(errno)));
+  if (f == nullptr)
+    return fail(fmt::format("cannot open {}: {}", path, platform::os_error_text(errno)));
   const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   const int err = errno;
   if (std::fclose(f) != 0 || !ok) {
-    return fail(fmt::format("cannot write {}: {}", path, platform::os_error_text(ok ? errno : err)));
+    return fail(
+        fmt::format("cannot write {}: {}", path, platform::os_error_text(ok ? errno : err)));
   }
   return {};
 }
@@ -121,11 +123,19 @@ Result<json::Node> ChainBuilder::append(json::Node record, const Seal& seal) {
     if (!preimage) return fail(preimage.error());
     std::string signature;
     switch (seal.signature) {
-      case SignatureForm::kValid: signature = signer_.sign(*preimage); break;
-      case SignatureForm::kEmpty: break;
-      case SignatureForm::kCorrupt: signature = signer_.sign(*preimage + " "); break;
-      case SignatureForm::kPadded: signature = signer_.sign(*preimage) + "=="; break;
-      case SignatureForm::kNone: break;
+      case SignatureForm::kValid:
+        signature = signer_.sign(*preimage);
+        break;
+      case SignatureForm::kEmpty:
+        break;
+      case SignatureForm::kCorrupt:
+        signature = signer_.sign(*preimage + " ");
+        break;
+      case SignatureForm::kPadded:
+        signature = signer_.sign(*preimage) + "==";
+        break;
+      case SignatureForm::kNone:
+        break;
     }
     record.set("signature", signature);
     record.set("signing_key_id", signer_.key_id());
@@ -349,20 +359,26 @@ Result<void> generate_chain(ChainBuilder& builder, const ChainOptions& options) 
   std::size_t revocation_number = 0;
 
   for (std::size_t i = 0; i < options.records; ++i) {
-    const std::int64_t now = options.start_epoch_seconds + options.seconds_between_records *
-                                                               static_cast<std::int64_t>(i);
+    const std::int64_t now = options.start_epoch_seconds +
+                             options.seconds_between_records * static_cast<std::int64_t>(i);
     const std::string stamp = platform::format_rfc3339_utc_seconds(now);
     Seal seal;
     bool tamper = false;
     for (const Damage& d : options.damage) {
       if (d.index != i) continue;
       switch (d.kind) {
-        case DamageKind::kTamper: tamper = true; break;
+        case DamageKind::kTamper:
+          tamper = true;
+          break;
         case DamageKind::kBreakLink:
           seal.prev_record_hash = json::Node(canonical::sha256_digest(fmt::format("broken {}", i)));
           break;
-        case DamageKind::kStripSignature: seal.signature = SignatureForm::kNone; break;
-        case DamageKind::kCorruptSignature: seal.signature = SignatureForm::kCorrupt; break;
+        case DamageKind::kStripSignature:
+          seal.signature = SignatureForm::kNone;
+          break;
+        case DamageKind::kCorruptSignature:
+          seal.signature = SignatureForm::kCorrupt;
+          break;
         case DamageKind::kBadLine:
           builder.append_raw_line(R"({"record_type": "mediated_decision", "policy_decision": )");
           break;
@@ -378,9 +394,9 @@ Result<void> generate_chain(ChainBuilder& builder, const ChainOptions& options) 
                                   options.capability_registry_hash);
     } else if (approval_stale && rng.chance(50)) {
       const std::string id = fmt::format("appr-{:06}", ++approval_number);
-      record = make_approval(id, std::string(kOperators[rng.below(std::size(kOperators))]), stamp,
-                             rng.chance(50) ? std::optional<std::string>("ticket-" + id)
-                                            : std::nullopt);
+      record =
+          make_approval(id, std::string(kOperators[rng.below(std::size(kOperators))]), stamp,
+                        rng.chance(50) ? std::optional<std::string>("ticket-" + id) : std::nullopt);
       usable_approval = id;
       usable_since = now;
     } else if (rng.chance(1)) {
@@ -392,9 +408,9 @@ Result<void> generate_chain(ChainBuilder& builder, const ChainOptions& options) 
                                std::string(kOperators[rng.below(std::size(kOperators))]), stamp);
       revocable.pop_front();
     } else if (rng.below(1000) < 3) {
-      record = make_config_change(rng.chance(50) ? "classifier_reload" : "capability_registry_reload",
-                                  stamp, options.policy_rules_hash,
-                                  options.capability_registry_hash);
+      record =
+          make_config_change(rng.chance(50) ? "classifier_reload" : "capability_registry_reload",
+                             stamp, options.policy_rules_hash, options.capability_registry_hash);
     } else {
       const ToolProfile& tool = pick_tool(rng);
       DecisionSpec spec;

@@ -120,8 +120,7 @@ struct DecisionSpec {
 json::Node make_decision(const DecisionSpec& spec);
 
 // An approval event with `event_id` (and `approval_id` when given) by `operator`.
-json::Node make_approval(std::string event_id, std::string operator_name,
-                         std::string timestamp_utc,
+json::Node make_approval(std::string event_id, std::string operator_name, std::string timestamp_utc,
                          std::optional<std::string> approval_id = std::nullopt);
 // A revocation event of the approval `approval_event_id` by `operator`.
 json::Node make_revocation(std::string event_id, std::string approval_event_id,

@@ -1,9 +1,10 @@
 // telmir-chaingen: writes a governance chain as the proxy would, for benchmarks and the example
 // installation.
 
+#include <fmt/format.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <fmt/format.h>
 #include <string>
 #include <string_view>
 #include <vector>

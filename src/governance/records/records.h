@@ -44,8 +44,8 @@ std::optional<std::string_view> decision_value(const json::Value& record);
 
 // Kinds of record. A record may be of more than one kind (a mediated decision is normally
 // also a decision record). Records that are not objects are of no kind.
-bool is_decision_record(const json::Value& record);  // "ALLOW" or "DENY" in policy_decision
-bool is_approval_event(const json::Value& record);   // event_type "opaque_artifact_approval"
+bool is_decision_record(const json::Value& record);   // "ALLOW" or "DENY" in policy_decision
+bool is_approval_event(const json::Value& record);    // event_type "opaque_artifact_approval"
 bool is_revocation_event(const json::Value& record);  // event_type "opaque_artifact_revocation"
 // `event_type`, or `record_type` when `event_type` is absent, is text containing "classifier" or
 // "capability_registry".
