@@ -229,6 +229,9 @@ class Scratch {
     *doc = Document(nullptr, total, relocate(root, node_base, string_base));
     if (nodes_.capacity() > kKeepLimit) nodes_.release();
     if (strings_.capacity() > kKeepLimit) strings_.release();
+    if (items_.capacity() * sizeof(Value) > kKeepLimit) std::vector<Value>().swap(items_);
+    if (members_.capacity() * sizeof(Member) > kKeepLimit) std::vector<Member>().swap(members_);
+    if (blocks_.capacity() * sizeof(Block) > kKeepLimit) std::vector<Block>().swap(blocks_);
     return doc;
   }
 
