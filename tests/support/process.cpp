@@ -113,6 +113,43 @@ bool TelmirProcess::wait_ready(std::chrono::milliseconds timeout) {
          stdout_text() == "telmir ready\n";
 }
 
+namespace {
+
+// Watch descriptors held by the process's inotify instances.
+std::size_t inotify_watches(pid_t pid) {
+  namespace fs = std::filesystem;
+  std::size_t n = 0;
+  std::error_code ec;
+  std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& e : fs::directory_iterator(fd_dir, ec)) {
+    std::error_code lec;
+    auto target = fs::read_symlink(e.path(), lec);
+    if (lec || target.string() != "anon_inode:inotify") continue;
+    std::string info =
+        read_text("/proc/" + std::to_string(pid) + "/fdinfo/" + e.path().filename().string());
+    for (std::size_t at = info.find("inotify wd:"); at != std::string::npos;
+         at = info.find("inotify wd:", at + 1)) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+}  // namespace
+
+bool TelmirProcess::wait_watching(std::size_t directories, std::chrono::milliseconds timeout) {
+#if defined(__linux__)
+  return wait_until([&] { return !running() || inotify_watches(pid_) >= directories; },
+                    timeout) &&
+         running();
+#else
+  (void)directories;
+  (void)timeout;
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  return running();
+#endif
+}
+
 OnceResult run_once(const Env& env, const std::string& work_dir,
                     std::chrono::milliseconds timeout) {
   TelmirProcess p(env, {"--once"}, work_dir);

@@ -28,6 +28,9 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 std::vector<json::Record> read_qa_records(const std::string& path) {
   std::string text = read_text(path);
+  // A line still being written by a running service is left for the next read.
+  auto end = text.rfind('\n');
+  text.resize(end == std::string::npos ? 0 : end + 1);
   std::vector<json::Record> out;
   for (std::string_view line : split_lines(text)) {
     auto r = json::parse(line);

@@ -42,6 +42,11 @@ class TelmirProcess {
   // Waits until standard output holds "telmir ready\n" (or the process ended).
   bool wait_ready(std::chrono::milliseconds timeout);
 
+  // Waits until the service watches `directories` distinct directories. Readiness comes before
+  // the watches, so a test that changes a file right after readiness waits for this first.
+  // Linux reads the watch list from /proc; elsewhere it waits a fixed second.
+  bool wait_watching(std::size_t directories, std::chrono::milliseconds timeout);
+
  private:
   pid_t pid_ = -1;
   std::optional<int> status_;
