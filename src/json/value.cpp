@@ -207,20 +207,23 @@ class Scratch {
     std::byte* tail = nullptr;
     auto doc = std::allocate_shared<Document>(TailAllocator<Document>(total, &tail));
     if (strings != 0) std::memcpy(tail + nodes, strings_.data() + kReserved, strings);
-    char* const node_base = reinterpret_cast<char*>(tail) - kReserved;
-    const char* const string_base = reinterpret_cast<const char*>(tail) + nodes - kReserved;
+    // Offsets count from the scratch start, whose first kReserved bytes are not copied.
+    const std::uintptr_t node_base = reinterpret_cast<std::uintptr_t>(tail) - kReserved;
+    const std::uintptr_t string_base = node_base + nodes;
     // Every container's elements, copied in one linear pass with offsets made pointers.
     for (const Block& b : blocks_) {
+      std::byte* const at = tail + (b.offset - kReserved);
       if (b.object) {
         const auto* src = reinterpret_cast<const Member*>(nodes_.data() + b.offset);
-        auto* dst = reinterpret_cast<Member*>(node_base + b.offset);
+        auto* dst = reinterpret_cast<Member*>(at);
         for (std::size_t i = 0; i < b.count; ++i) {
-          dst[i].key = {string_base + ptr_off(src[i].key.data()), src[i].key.size()};
+          dst[i].key = {reinterpret_cast<const char*>(string_base + ptr_off(src[i].key.data())),
+                        src[i].key.size()};
           dst[i].value = relocate(src[i].value, node_base, string_base);
         }
       } else {
         const auto* src = reinterpret_cast<const Value*>(nodes_.data() + b.offset);
-        auto* dst = reinterpret_cast<Value*>(node_base + b.offset);
+        auto* dst = reinterpret_cast<Value*>(at);
         for (std::size_t i = 0; i < b.count; ++i) {
           dst[i] = relocate(src[i], node_base, string_base);
         }
@@ -287,13 +290,9 @@ class Scratch {
   }
 
   // Adds the base of the value's region to its offset; null and boolean values carry none.
-  static Value relocate(const Value& v, const char* node_base, const char* string_base) noexcept {
-    const std::uintptr_t bases[6] = {0,
-                                     0,
-                                     reinterpret_cast<std::uintptr_t>(string_base),
-                                     reinterpret_cast<std::uintptr_t>(string_base),
-                                     reinterpret_cast<std::uintptr_t>(node_base),
-                                     reinterpret_cast<std::uintptr_t>(node_base)};
+  static Value relocate(const Value& v, std::uintptr_t node_base,
+                        std::uintptr_t string_base) noexcept {
+    const std::uintptr_t bases[6] = {0, 0, string_base, string_base, node_base, node_base};
     return ValueAccess::rebase(v, bases[static_cast<std::size_t>(v.kind())]);
   }
 
