@@ -1,12 +1,14 @@
 #pragma once
 
-// One JSON Lines chain file as a snapshot sees it: read once, checked for UTF-8 once, split into
-// its non-blank lines once. The checks that look at the same chain share it; each line is parsed
-// at most once, and lines that are only counted are validated without building a tree.
+// One JSON Lines chain file as a snapshot sees it: read and checked for UTF-8 once, shared by the
+// checks that look at the same chain. Tails are found from the end of the text, each kept line is
+// parsed at most once, and lines that are only counted are validated without building a tree.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -27,7 +29,6 @@ class ChainText {
   bool exists() const noexcept { return exists_; }
   // "failed to read chain {}: {}" when the file is missing or cannot be read as UTF-8 text.
   const std::optional<std::string>& read_error() const noexcept { return read_error_; }
-  const std::vector<platform::JsonLine>& lines() const noexcept { return lines_; }
 
   // The last `limit` non-blank lines (all without a limit), parsed, in file order; the first
   // that does not parse gives "invalid chain JSON in {}: {}". The read error comes first.
@@ -38,15 +39,20 @@ class ChainText {
   Result<std::uint64_t> active_approval_events() const;
 
  private:
-  Result<json::Record> parsed_line(std::size_t index) const;
+  std::string_view text() const noexcept { return bytes_.view(); }
+  // The last `limit` non-blank lines, in file order.
+  std::vector<platform::JsonLine> last_lines(std::uint64_t limit) const;
+  Result<json::Record> parsed_line(const platform::JsonLine& line) const;
+  std::string invalid_json(const std::string& message) const;
 
   std::string path_;
   bool exists_ = false;
   std::optional<std::string> read_error_;
   platform::PaddedBuffer bytes_;
-  std::vector<platform::JsonLine> lines_;
-  // Lines parsed into trees so far (the tails), shared between the checks of one snapshot.
+  // Lines parsed into trees so far (the tails), by offset, shared between the checks of one
+  // snapshot; none lies before `parsed_from_`.
   mutable std::unordered_map<std::size_t, Result<json::Record>> parsed_;
+  mutable std::size_t parsed_from_ = static_cast<std::size_t>(-1);
 };
 
 }  // namespace telmir::environment

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
+#include <random>
 
 #include "environment/environment.h"
 #include "environment_fixture.h"
+#include "platform/text.h"
 
 namespace telmir::environment {
 namespace {
@@ -279,6 +282,51 @@ TEST_F(ChangingChain, QaChainTailIsEnv005) {
   EXPECT_EQ(s.checks["ENV-004"].status, CheckStatus::kPass);
   EXPECT_EQ(startup_gate_reasons(s),
             std::vector<std::string>{"ENV-005: record_hash verification failed"});
+}
+
+}  // namespace
+}  // namespace telmir::environment
+
+namespace telmir::environment {
+namespace {
+
+// What a tail read must return: the last `limit` lines of the forward split, parsed in order.
+std::string expected_tail(std::string_view text, std::size_t limit, const std::string& path) {
+  std::vector<platform::JsonLine> lines = platform::split_json_lines(text);
+  std::size_t first = lines.size() > limit ? lines.size() - limit : 0;
+  std::string out;
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    Result<json::Record> record = json::parse(lines[i].text);
+    if (!record) return "error: invalid chain JSON in " + path + ": " + record.error();
+    out += json::write_compact(record.value()->root()) + "\n";
+  }
+  return out;
+}
+
+std::string actual_tail(const std::string& path, std::size_t limit) {
+  Result<std::vector<json::Record>> tail = read_chain_tail(path, limit);
+  if (!tail) return "error: " + tail.error();
+  std::string out;
+  for (const json::Record& record : *tail) out += json::write_compact(record->root()) + "\n";
+  return out;
+}
+
+TEST_F(ChainTail, TailFromTheEndMatchesTheForwardSplit) {
+  const char* pieces[] = {"{\"n\":1}", "[2]",      "\"three\"", "\n",  "\n",
+                          "\r\n",      "\r",       " ",         "\t",  "\xe3\x80\x80",
+                          "\xc2\x85",  "\xc2\xa0", "{\"n\":",   "\n\n"};
+  std::mt19937 rng(20261211);
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
+  std::uniform_int_distribution<std::size_t> length(0, 24);
+  for (int round = 0; round < 400; ++round) {
+    std::string text;
+    for (std::size_t n = length(rng); n > 0; --n) text += pieces[pick(rng)];
+    write_text(path(), text);
+    for (std::size_t limit = 1; limit <= 6; ++limit) {
+      SCOPED_TRACE(::testing::PrintToString(text) + " limit " + std::to_string(limit));
+      ASSERT_EQ(actual_tail(path(), limit), expected_tail(text, limit, path()));
+    }
+  }
 }
 
 }  // namespace
