@@ -4,8 +4,10 @@
 // own document (numbers kept as text).
 
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
+#include <simdjson.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,9 +16,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <fmt/format.h>
-#include <simdjson.h>
 
 #include "canonical/canonical.h"
 #include "json/value.h"
@@ -76,8 +75,8 @@ std::string make_record(Rng& rng, std::uint64_t seq, const std::string& prev_has
       rng.below(60), rng.below(60), seq, rng.hex(8), seq, 1000 + rng.below(60000),
       kDecisions[rng.below(3)], kTools[tool], kCategories[tool], rng.below(2) ? "true" : "false",
       rng.below(20), rng.below(200), rng.below(1000), rng.below(100000), rng.below(10),
-      rng.below(8), rng.below(50), rng.hex(12), rng.below(100000), rng.below(100),
-      rng.hex(12), prev_hash, hash, rng.b64(86), rng.hex(64));
+      rng.below(8), rng.below(50), rng.hex(12), rng.below(100000), rng.below(100), rng.hex(12),
+      prev_hash, hash, rng.b64(86), rng.hex(64));
 }
 
 struct Corpus {

@@ -330,6 +330,22 @@ struct CharClass {
 };
 const CharClass kClass;
 
+// The character a two-byte escape stands for, 0 where the escape is not JSON (\u is apart).
+struct EscapeTable {
+  char decoded[256] = {};
+  EscapeTable() {
+    decoded[static_cast<unsigned char>('"')] = '"';
+    decoded[static_cast<unsigned char>('\\')] = '\\';
+    decoded[static_cast<unsigned char>('/')] = '/';
+    decoded[static_cast<unsigned char>('b')] = '\b';
+    decoded[static_cast<unsigned char>('f')] = '\f';
+    decoded[static_cast<unsigned char>('n')] = '\n';
+    decoded[static_cast<unsigned char>('r')] = '\r';
+    decoded[static_cast<unsigned char>('t')] = '\t';
+  }
+};
+const EscapeTable kEscapes;
+
 inline bool is_ws(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
@@ -742,42 +758,10 @@ class Reader {
   // At the backslash `q`; leaves `p` after the escape.
   bool escape(const char* q, const char*& p, char*& out) {
     if (end_ - q < 2) return error(q, Fault::kUnterminated);
-    char decoded = 0;
-    switch (q[1]) {
-      case '"':
-        decoded = '"';
-        break;
-      case '\\':
-        decoded = '\\';
-        break;
-      case '/':
-        decoded = '/';
-        break;
-      case 'b':
-        decoded = '\b';
-        break;
-      case 'f':
-        decoded = '\f';
-        break;
-      case 'n':
-        decoded = '\n';
-        break;
-      case 'r':
-        decoded = '\r';
-        break;
-      case 't':
-        decoded = '\t';
-        break;
-      case 'u':
-        return unicode_escape(q, p, out);
-      default: {
-        const auto e = static_cast<unsigned char>(q[1]);
-        if (e >= 0x21 && e < 0x7F) {
-          return error(q, Fault::kEscape);
-        }
-        return error(q, Fault::kEscape);
-      }
-    }
+    const char e = q[1];
+    if (e == 'u') return unicode_escape(q, p, out);
+    const char decoded = kEscapes.decoded[static_cast<unsigned char>(e)];
+    if (decoded == 0) return error(q, Fault::kEscape);
     if constexpr (kBuild) *out++ = decoded;
     p = q + 2;
     return true;
