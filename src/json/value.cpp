@@ -350,9 +350,9 @@ inline bool is_ws(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' |
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // The first byte at or after p that is a quote, a backslash, a control character or non-ASCII,
-// or `end` when there is none. With kCopy the bytes before it go to `out` (which has 32 bytes of
-// room beyond them). `padded`: at least 32 readable bytes follow `end`, so the last block needs
-// no byte-by-byte tail. Blocks of 32 bytes let most strings end in the first block.
+// or `end` when there is none. With kCopy the bytes before it go to `out` (which has 16 bytes of
+// room beyond them: whole blocks are stored). `padded`: at least 16 readable bytes follow
+// `end`, so the last block is read whole instead of byte by byte.
 template <bool kCopy>
 inline const char* scan_plain(const char* p, const char* end, bool padded, char*& out) noexcept {
 #if defined(__SSE2__)
@@ -701,7 +701,7 @@ class Reader {
     const char* p = p_ + 1;
     char* out = nullptr;
     if constexpr (kBuild) {
-      // Decoded text is never longer than its source; the copy runs up to 32 bytes ahead.
+      // Decoded text is never longer than its source; the copy runs up to 16 bytes ahead.
       out = s_->strings().reserve(static_cast<std::size_t>(end_ - p) + 32);
     }
     char* const out_start = out;
