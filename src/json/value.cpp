@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -16,9 +17,13 @@
 
 namespace telmir::json {
 struct ValueAccess {
-  static Value rebase(Value v, std::uintptr_t base) noexcept {
-    v.ptr_ = reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(v.ptr_) + base);
-    return v;
+  // Copies `src` to `dst` with `base` added to its pointer, as two plain words.
+  static void rebase(Value& dst, const Value& src, std::uintptr_t base) noexcept {
+    static_assert(offsetof(Value, ptr_) == 0 && sizeof(Value) == 16);
+    std::uint64_t words[2];
+    std::memcpy(words, &src, sizeof words);
+    words[0] += base;
+    std::memcpy(&dst, words, sizeof words);
   }
 };
 
@@ -219,17 +224,17 @@ class Scratch {
         for (std::size_t i = 0; i < b.count; ++i) {
           dst[i].key = {reinterpret_cast<const char*>(string_base + ptr_off(src[i].key.data())),
                         src[i].key.size()};
-          dst[i].value = relocate(src[i].value, node_base, string_base);
+          relocate(dst[i].value, src[i].value, node_base, string_base);
         }
       } else {
         const auto* src = reinterpret_cast<const Value*>(nodes_.data() + b.offset);
         auto* dst = reinterpret_cast<Value*>(at);
-        for (std::size_t i = 0; i < b.count; ++i) {
-          dst[i] = relocate(src[i], node_base, string_base);
-        }
+        for (std::size_t i = 0; i < b.count; ++i) relocate(dst[i], src[i], node_base, string_base);
       }
     }
-    *doc = Document(nullptr, total, relocate(root, node_base, string_base));
+    Value top;
+    relocate(top, root, node_base, string_base);
+    *doc = Document(nullptr, total, top);
     if (nodes_.capacity() > kKeepLimit) nodes_.release();
     if (strings_.capacity() > kKeepLimit) strings_.release();
     if (items_.capacity() * sizeof(Value) > kKeepLimit) std::vector<Value>().swap(items_);
@@ -290,10 +295,13 @@ class Scratch {
   }
 
   // Adds the base of the value's region to its offset; null and boolean values carry none.
-  static Value relocate(const Value& v, std::uintptr_t node_base,
-                        std::uintptr_t string_base) noexcept {
-    const std::uintptr_t bases[6] = {0, 0, string_base, string_base, node_base, node_base};
-    return ValueAccess::rebase(v, bases[static_cast<std::size_t>(v.kind())]);
+  static void relocate(Value& dst, const Value& src, std::uintptr_t node_base,
+                       std::uintptr_t string_base) noexcept {
+    const Kind k = src.kind();
+    const std::uintptr_t base = k >= Kind::kArray    ? node_base
+                                : k >= Kind::kNumber ? string_base
+                                                     : 0;
+    ValueAccess::rebase(dst, src, base);
   }
 
   struct Block {
