@@ -689,8 +689,18 @@ class Reader {
     if constexpr (kBuild) {
       const auto n = static_cast<std::size_t>(p - start);
       Buffer& strings = s_->strings();
-      char* dst = strings.reserve(n);
-      for (std::size_t i = 0; i < n; ++i) dst[i] = start[i];
+      char* dst = strings.reserve(n + 16);
+#if defined(__SSE2__)
+      // Most numbers are short: one 16-byte block, when that much can be read.
+      if (n <= 16 && (padded_ || end_ - start >= 16)) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(start)));
+      } else {
+        std::memcpy(dst, start, n);
+      }
+#else
+      std::memcpy(dst, start, n);
+#endif
       const std::size_t off = strings.size();
       strings.commit(n);
       return Value::make_number({off_ptr(off), n});
