@@ -158,12 +158,10 @@ class Node {
   Node(bool b) : kind_(Kind::kBool), flag_(b) {}
   // Numbers and pointers would otherwise silently become booleans: use from_u64, from_i64,
   // from_double or number_text.
-  template <class T>
-  requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) Node(T)
-  = delete;
-  template <class T>
-  requires(!std::is_same_v<T, char>) Node(const T*)
-  = delete;
+  template <class T, std::enable_if_t<std::is_arithmetic_v<T> && !std::is_same_v<T, bool>, int> = 0>
+  Node(T) = delete;
+  template <class T, std::enable_if_t<!std::is_same_v<T, char>, int> = 0>
+  Node(const T*) = delete;
   Node(const char* s) : kind_(Kind::kString), text_(s) {}
   Node(std::string s) : kind_(Kind::kString), text_(std::move(s)) {}
   Node(std::string_view s) : kind_(Kind::kString), text_(s) {}
@@ -213,8 +211,9 @@ Record freeze(const Node& node);
 // than 128 arrays/objects are refused. The message says what is wrong and where.
 Result<Record> parse(std::string_view text);
 
-// As `parse`, for text that already has at least kPadding readable bytes after its end (views
-// into one padded buffer of a whole file); avoids a copy.
+// As `parse`, for text that has at least kPadding readable bytes after its end (views into one
+// padded buffer of a whole file): the reader then reads whole blocks past the end (ignoring
+// those bytes) instead of finishing byte by byte.
 inline constexpr std::size_t kPadding = 64;
 Result<Record> parse_padded(std::string_view text);
 
