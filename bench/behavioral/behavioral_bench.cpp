@@ -126,8 +126,20 @@ void BM_BehaviouralAnalysis(benchmark::State& state) {
   }
 }
 
+// The rules alone, without rendering the findings or writing the record.
+void BM_FindPatterns(benchmark::State& state) {
+  const auto& text = chain_text(static_cast<std::size_t>(state.range(0)));
+  const std::vector<json::Record> history = read_all(text);
+  config::Config config;
+  config.policy_rules_path = std::string(TELMIR_BENCH_DATA_DIR) + "/no-policy-rules.json";
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(behavioral::find_behavioural_patterns(config, history).size());
+  }
+}
+
 BENCHMARK(BM_JsonReaderPass)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BehaviouralAnalysis)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FindPatterns)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

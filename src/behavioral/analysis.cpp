@@ -3,12 +3,47 @@
 
 #include "behavioral/behavioral.h"
 #include "behavioral/internal.h"
+#include "canonical/canonical.h"
 #include "governance/records/records.h"
 
 namespace telmir::behavioral {
 namespace {
 
 constexpr std::size_t kEvidenceShown = 5;
+
+// The findings as handed to the record. The record keeps the longest prefix whose canonical
+// array fits the findings budget and stops at the first finding that does not fit, so only the
+// findings up to that one are ever rendered; those after it are handed over as nulls (still
+// counted by the record) instead of being built, which matters when there are hundreds of
+// thousands.
+std::vector<json::Node> findings_for_record(const std::vector<BehaviouralFinding>& findings) {
+  std::vector<json::Node> out;
+  out.reserve(findings.size());
+  std::size_t running = 2;  // the brackets
+  std::size_t kept = 0;
+  bool stopped = false;
+  for (const BehaviouralFinding& finding : findings) {
+    if (stopped) {
+      out.emplace_back();
+      continue;
+    }
+    json::Node node = finding_to_json(finding);
+    Result<std::string> text = canonical::canonical_json(node);
+    if (!text) {  // the record drops it and goes on
+      out.push_back(std::move(node));
+      continue;
+    }
+    const std::size_t cost = text->size() + (kept == 0 ? 0 : 1);
+    if (running + cost > qa::kFindingsBudgetBytes) {
+      stopped = true;
+    } else {
+      running += cost;
+      ++kept;
+    }
+    out.push_back(std::move(node));
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -42,11 +77,8 @@ Result<std::vector<BehaviouralFinding>> run_behavioural_analysis(
     return std::vector<BehaviouralFinding>{};
   }
   std::vector<BehaviouralFinding> findings = find_behavioural_patterns(config, history);
-  std::vector<json::Node> rendered;
-  rendered.reserve(findings.size());
-  for (const BehaviouralFinding& finding : findings) rendered.push_back(finding_to_json(finding));
   Result<json::Node> written =
-      qa::append_behavioral_analysis(writer, kAnalysisWindow, std::move(rendered));
+      qa::append_behavioral_analysis(writer, kAnalysisWindow, findings_for_record(findings));
   if (!written) return fail(written.error());
   return findings;
 }

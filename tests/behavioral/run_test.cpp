@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -114,6 +115,48 @@ TEST(BehaviouralRun, AnalysisWritesEveryFindingInOrder) {
   for (std::size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(r.find("findings")->items()[i].string_member("subtype"), (*result)[i].subtype);
   }
+}
+
+TEST(BehaviouralRun, FindingsBeyondTheBudgetAreCountedAndTheWrittenOnesAreTheBudgetPrefix) {
+  testing::TempDir dir;
+  config::Config config = testing::config_in(dir);
+  config.behavioral_min_decisions = 0;
+  std::vector<Entry> entries;
+  for (int i = 0; i < 60; ++i) entries.push_back({decision(i % 2 ? "t" : "u", i % 4 < 2 ? "ALLOW" : "DENY")});
+  testing::Chain chain = testing::seal(entries);
+  qa::QaChainWriter writer = open_writer(config.qa_chain_path);
+
+  auto result = run_behavioural_analysis(config, chain.records, writer);
+  ASSERT_TRUE(result.has_value()) << result.error();
+  ASSERT_GT(result->size(), 40u);
+  // What the record must hold: the longest prefix of all rendered findings within 3000 bytes.
+  std::string expected = "[";
+  std::size_t expected_count = 0;
+  for (const BehaviouralFinding& f : *result) {
+    std::string text = json::write_compact(json::freeze(finding_to_json(f))->root());
+    // Findings are written in canonical form: compact with keys in byte order.
+    auto canonical = json::parse(text);
+    ASSERT_TRUE(canonical.has_value());
+    std::string sorted;
+    {
+      json::Node n = json::Node::from_value((*canonical)->root());
+      std::sort(n.members().begin(), n.members().end(),
+                [](const auto& a, const auto& b) { return a.first < b.first; });
+      sorted = json::write_compact(json::freeze(n)->root());
+    }
+    std::size_t next = expected.size() + sorted.size() + (expected_count ? 1 : 0) + 1;
+    if (next > 3000) break;
+    if (expected_count) expected += ",";
+    expected += sorted;
+    ++expected_count;
+  }
+  expected += "]";
+  Written w = read_qa_chain(config.qa_chain_path);
+  const json::Value& r = w.last->root();
+  EXPECT_EQ(compact(r.find("anomaly_count")), std::to_string(result->size()));
+  EXPECT_EQ(compact(r.find("findings_included_count")), std::to_string(expected_count));
+  EXPECT_EQ(compact(r.find("findings_truncated")), "true");
+  EXPECT_EQ(compact(r.find("findings")), expected);
 }
 
 TEST(BehaviouralFindingJson, FirstFiveEvidenceStringsAndTheTotal) {
