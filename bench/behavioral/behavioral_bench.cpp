@@ -6,8 +6,8 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -53,7 +53,8 @@ std::vector<json::Record> read_all(const platform::PaddedBuffer& text) {
   const char* p = text.data();
   const char* end = p + text.size();
   while (p < end) {
-    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* nl =
+        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     if (nl == nullptr) nl = end;
     if (nl > p) {
       auto r = json::parse_padded(std::string_view(p, static_cast<std::size_t>(nl - p)));

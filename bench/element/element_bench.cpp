@@ -62,8 +62,10 @@ Setup& setup() {
     }
     s.config.chain_events_spec_path = s.dir + "/chain-events-v1.yaml";
     std::FILE* f = std::fopen(s.config.chain_events_spec_path.c_str(), "w");
-    std::fputs("elements:\n  - event: opaque_artifact_approval\n    required: [event_id, operator]\n"
-               "  - event: opaque_artifact_revocation\n    required: [approval_event_id]\n", f);
+    std::fputs(
+        "elements:\n  - event: opaque_artifact_approval\n    required: [event_id, operator]\n"
+        "  - event: opaque_artifact_revocation\n    required: [approval_event_id]\n",
+        f);
     std::fclose(f);
     s.config.signing_key_path = s.dir + "/governance-key.hex";
     f = std::fopen(s.config.signing_key_path->c_str(), "w");
@@ -108,7 +110,8 @@ void BM_ElementVerification(benchmark::State& state) {
   }
   const double per_run = (thread_seconds() - start) / static_cast<double>(state.iterations());
   state.counters["records"] = 100;
-  if (bare_seconds_per_run > 0) state.counters["vs_bare_signatures"] = per_run / bare_seconds_per_run;
+  if (bare_seconds_per_run > 0)
+    state.counters["vs_bare_signatures"] = per_run / bare_seconds_per_run;
 }
 
 BENCHMARK(BM_BareSignatureChecks)->Unit(benchmark::kMicrosecond);

@@ -71,8 +71,8 @@ Result<std::vector<BehaviouralFinding>> run_behavioural_analysis(
     if (record && governance::is_decision_record(record->root())) ++decisions;
   }
   if (decisions < config.behavioral_min_decisions) {
-    Result<json::Node> written = qa::append_behavioral_warm_up(
-        writer, kAnalysisWindow, decisions, config.behavioral_min_decisions);
+    Result<json::Node> written = qa::append_behavioral_warm_up(writer, kAnalysisWindow, decisions,
+                                                               config.behavioral_min_decisions);
     if (!written) return fail(written.error());
     return std::vector<BehaviouralFinding>{};
   }

@@ -53,7 +53,8 @@ Result<std::vector<BehaviouralFinding>> run_behavioural_analysis(
 std::string category_label(const json::Value& record);
 // `policy_decision` when a string, else "UNKNOWN".
 std::string_view decision_value(const json::Value& record);
-// `event_type` if present, else `record_type`; the empty text when the chosen value is not a string.
+// `event_type` if present, else `record_type`; the empty text when the chosen value is not a
+// string.
 std::string_view event_kind(const json::Value& record);
 bool is_approval_record(const json::Value& record);
 bool is_revocation_record(const json::Value& record);

@@ -5,6 +5,8 @@
 // operator). The results equal those of searching the history from its start for every
 // decision.
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -18,8 +20,6 @@
 #include <unordered_set>
 #include <utility>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "behavioral/behavioral.h"
 #include "behavioral/internal.h"
@@ -105,27 +105,36 @@ struct Members {
       const json::Value* v = &m.value;
       switch (k.size()) {
         case 8:
-          if (k == "operator") op = v;
-          else if (k == "event_id") event_id = v;
+          if (k == "operator")
+            op = v;
+          else if (k == "event_id")
+            event_id = v;
           break;
         case 9:
-          if (k == "tool_name") tool_name = v;
-          else if (k == "timestamp") timestamp = v;
+          if (k == "tool_name")
+            tool_name = v;
+          else if (k == "timestamp")
+            timestamp = v;
           break;
         case 10:
           if (k == "event_type") event_type = v;
           break;
         case 11:
-          if (k == "record_hash") record_hash = v;
-          else if (k == "record_type") record_type = v;
-          else if (k == "approval_id") approval_id = v;
+          if (k == "record_hash")
+            record_hash = v;
+          else if (k == "record_type")
+            record_type = v;
+          else if (k == "approval_id")
+            approval_id = v;
           break;
         case 12:
           if (k == "matched_rule") matched_rule = v;
           break;
         case 13:
-          if (k == "original_tool") original_tool = v;
-          else if (k == "timestamp_utc") timestamp_utc = v;
+          if (k == "original_tool")
+            original_tool = v;
+          else if (k == "timestamp_utc")
+            timestamp_utc = v;
           break;
         case 14:
           if (k == "classification") classification = v;
@@ -268,8 +277,8 @@ class Analysis {
   }
 
   BehaviouralFinding& report(std::string_view type, std::string_view subtype, std::string detail) {
-    findings_.push_back(BehaviouralFinding{std::string(type), std::string(subtype),
-                                           std::move(detail), std::string(kSeverity), {}});
+    findings_.push_back(BehaviouralFinding{
+        std::string(type), std::string(subtype), std::move(detail), std::string(kSeverity), {}});
     return findings_.back();
   }
 

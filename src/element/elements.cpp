@@ -1,3 +1,5 @@
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
@@ -6,8 +8,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "canonical/preimage.h"
 #include "element/element.h"
@@ -25,7 +25,7 @@ constexpr std::string_view kHigh = "high";
 
 // Every field a mediated decision must contain, in the order findings are reported.
 constexpr std::string_view kMediatedDecisionFields[] = {
-    "record_type",    "timestamp_utc", "original_tool",    "classification",
+    "record_type",     "timestamp_utc", "original_tool",    "classification",
     "policy_decision", "matched_rule",  "prev_record_hash", "record_hash"};
 
 const json::Value& root_of(const json::Record& record) {
@@ -37,14 +37,17 @@ class Findings {
  public:
   Findings(std::vector<ElementFinding>& out, std::string_view element, std::string_view severity,
            std::optional<std::string_view> condition)
-      : out_(out), element_(element), severity_(severity), condition_(condition),
+      : out_(out),
+        element_(element),
+        severity_(severity),
+        condition_(condition),
         first_(out.size()) {}
 
   void add(std::string detail) { add(std::move(detail), condition_); }
   void add(std::string detail, std::optional<std::string_view> condition) {
-    out_.push_back(ElementFinding{std::string(element_), std::string(severity_), std::move(detail),
-                                  condition ? std::optional<std::string>(*condition)
-                                            : std::nullopt});
+    out_.push_back(
+        ElementFinding{std::string(element_), std::string(severity_), std::move(detail),
+                       condition ? std::optional<std::string>(*condition) : std::nullopt});
   }
   bool none() const { return out_.size() == first_; }
 
@@ -94,7 +97,8 @@ void check_hash_linkage(std::span<const json::Record> examined, Findings& findin
     }
   }
   for (std::size_t i = 1; i < examined.size(); ++i) {
-    std::optional<std::string_view> expected = governance::record_hash_text(root_of(examined[i - 1]));
+    std::optional<std::string_view> expected =
+        governance::record_hash_text(root_of(examined[i - 1]));
     std::optional<std::string_view> actual =
         governance::string_key(root_of(examined[i]), "prev_record_hash");
     if (expected == actual) continue;
@@ -105,8 +109,7 @@ void check_hash_linkage(std::span<const json::Record> examined, Findings& findin
 }
 
 // The detail of a record whose signature does not hold, or nothing when it does.
-std::optional<std::string_view> signature_problem(const json::Value& r,
-                                                  const key::PublicKey& key) {
+std::optional<std::string_view> signature_problem(const json::Value& r, const key::PublicKey& key) {
   std::optional<std::string_view> text = governance::string_key(r, "signature");
   if (!text) return "unsigned record while signing key is configured";
   Result<std::vector<std::uint8_t>> bytes = key::decode_base64url(*text);
@@ -192,8 +195,7 @@ void check_negative_constraints(std::span<const json::Record> examined, Findings
   }
 }
 
-void check_configuration_file(const std::string& path, std::string_view label,
-                              Findings& findings) {
+void check_configuration_file(const std::string& path, std::string_view label, Findings& findings) {
   Result<std::string> text = platform::read_file(path);
   if (!text) {
     findings.add(fmt::format("failed to read {}: {}", label, text.error()));
@@ -263,8 +265,8 @@ ElementSummary evaluate_elements(const config::Config& config,
 json::Node coverage_object(const ElementSummary& summary) {
   json::Node coverage = json::Node::object();
   coverage.set("active_verified", json::Node::from_u64(summary.elements_passed));
-  for (const char* name : {"active_unverified", "not_observable", "not_implemented",
-                           "contradictory", "suspended"}) {
+  for (const char* name :
+       {"active_unverified", "not_observable", "not_implemented", "contradictory", "suspended"}) {
     coverage.set(name, json::Node::from_u64(0));
   }
   return coverage;
@@ -285,11 +287,11 @@ Result<ElementSummary> verify_elements(const config::Config& config,
   ElementSummary summary = evaluate_elements(config, history);
   std::vector<json::Node> findings;
   findings.reserve(summary.findings.size());
-  for (const ElementFinding& finding : summary.findings) findings.push_back(finding_to_json(finding));
+  for (const ElementFinding& finding : summary.findings)
+    findings.push_back(finding_to_json(finding));
   Result<json::Node> written = qa::append_element_verification(
-      writer, kSpecId, summary.elements_checked, summary.elements_passed,
-      summary.elements_flagged, summary.elements_skipped, std::move(findings),
-      coverage_object(summary));
+      writer, kSpecId, summary.elements_checked, summary.elements_passed, summary.elements_flagged,
+      summary.elements_skipped, std::move(findings), coverage_object(summary));
   if (!written) return fail(written.error());
   return summary;
 }
@@ -297,7 +299,8 @@ Result<ElementSummary> verify_elements(const config::Config& config,
 std::vector<std::string> critical_conditions(const ElementSummary& summary) {
   std::vector<std::string> codes;
   for (const ElementFinding& finding : summary.findings) {
-    if (finding.severity == kCritical && finding.condition_id) codes.push_back(*finding.condition_id);
+    if (finding.severity == kCritical && finding.condition_id)
+      codes.push_back(*finding.condition_id);
   }
   return codes;
 }

@@ -2,14 +2,14 @@
 // per event type, the fields its records must contain. Anything that does not fit counts as no
 // event types; the run goes on without them.
 
+#include <yaml-cpp/yaml.h>
+
 #include <cstddef>
 #include <exception>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <yaml-cpp/yaml.h>
 
 #include "element/element.h"
 #include "platform/text.h"

@@ -1,13 +1,12 @@
 // The indexed rules agree with the rules run as written over randomised histories that mix
 // repeated, missing and non-string hashes, references, operators and odd timestamps.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "behavioral/behavioral.h"
 #include "fixture.h"
@@ -19,10 +18,14 @@ namespace {
 class Random {
  public:
   explicit Random(std::uint64_t seed) : engine_(seed) {}
-  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(engine_); }
+  std::size_t below(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(engine_);
+  }
   bool chance(int percent) { return below(100) < static_cast<std::size_t>(percent); }
   template <class T, std::size_t N>
-  const T& pick(const T (&items)[N]) { return items[below(N)]; }
+  const T& pick(const T (&items)[N]) {
+    return items[below(N)];
+  }
 
  private:
   std::mt19937_64 engine_;
@@ -37,19 +40,29 @@ std::string random_record(Random& rng) {
   static const char* kHashes[] = {"\"h1\"", "\"h2\"", "\"h3\"", "\"h4\"", "5", "null"};
   static const char* kTools[] = {"\"a\"", "\"b\"", "\"c\"", "7"};
   static const char* kDecisions[] = {"\"ALLOW\"", "\"DENY\"", "\"allow\"", "1"};
-  static const char* kKinds[] = {"\"opaque_artifact_approval\"", "\"opaque_artifact_revocation\"",
-                                 "\"policy_reload\"", "\"heartbeat\"", "\"classifier_x\"",
-                                 "\"capability_registry_reload\"", "2"};
+  static const char* kKinds[] = {"\"opaque_artifact_approval\"",
+                                 "\"opaque_artifact_revocation\"",
+                                 "\"policy_reload\"",
+                                 "\"heartbeat\"",
+                                 "\"classifier_x\"",
+                                 "\"capability_registry_reload\"",
+                                 "2"};
   static const char* kRefs[] = {"\"A1\"", "\"A2\"", "\"h1\"", "\"h2\"", "3"};
   static const char* kOperators[] = {"\"alice\"", "\"bob\"", "4"};
   static const char* kRules[] = {"\"approved_lookup\"", "\"r1\"", "\"r2\"", "\"\"", "9"};
   static const char* kLabels[] = {"\"read\"", "\"write\"", "3", "{\"x\": 1}", "null"};
-  static const char* kTimes[] = {"\"2026-03-01T02:00:00Z\"", "\"2026-03-01T10:00:00Z\"",
-                                 "\"2026-03-01T10:00:01Z\"", "\"2026-03-01 23:30:00-02:00\"",
-                                 "\"2026-03-01T13:00:00+05:00\"", "\"2026-03-01T05:59:59Z\"",
-                                 "\"2026-03-01T06:00:00Z\"", "\"2026-03-01T08:00:00Z\"",
-                                 "\"2026-03-01T18:59:59Z\"", "\"2026-03-01T19:00:00Z\"",
-                                 "\"garbage\"", "0"};
+  static const char* kTimes[] = {"\"2026-03-01T02:00:00Z\"",
+                                 "\"2026-03-01T10:00:00Z\"",
+                                 "\"2026-03-01T10:00:01Z\"",
+                                 "\"2026-03-01 23:30:00-02:00\"",
+                                 "\"2026-03-01T13:00:00+05:00\"",
+                                 "\"2026-03-01T05:59:59Z\"",
+                                 "\"2026-03-01T06:00:00Z\"",
+                                 "\"2026-03-01T08:00:00Z\"",
+                                 "\"2026-03-01T18:59:59Z\"",
+                                 "\"2026-03-01T19:00:00Z\"",
+                                 "\"garbage\"",
+                                 "0"};
   if (rng.chance(3)) return "[1, 2]";
   std::string text = "{";
   text += member(rng, "record_hash", rng.pick(kHashes), 85);
@@ -61,11 +74,10 @@ std::string random_record(Random& rng) {
   text += member(rng, rng.chance(60) ? "approval_event_id" : "approval_id", rng.pick(kRefs), 40);
   text += member(rng, rng.chance(60) ? "operator" : "approving_operator", rng.pick(kOperators), 60);
   text += member(rng, "matched_rule", rng.pick(kRules), 80);
-  text += member(rng,
-                 "classification",
-                 fmt::format("{{\"{}\": {}}}", rng.chance(70) ? "category" : "action_type",
-                             rng.pick(kLabels)),
-                 85);
+  text += member(
+      rng, "classification",
+      fmt::format("{{\"{}\": {}}}", rng.chance(70) ? "category" : "action_type", rng.pick(kLabels)),
+      85);
   text += member(rng, rng.chance(80) ? "timestamp_utc" : "timestamp", rng.pick(kTimes), 90);
   text += "\"n\": 0}";
   return text;
@@ -74,7 +86,8 @@ std::string random_record(Random& rng) {
 TEST(BehaviouralIndexes, IndexedRulesMatchTheRulesAsWritten) {
   testing::TempDir dir;
   config::Config config = testing::config_in(dir);
-  dir.write("policy-rules.json", R"({"rules": [{"id": "r1"}, {"id": "r3"}, {"name": "approved_lookup"}]})");
+  dir.write("policy-rules.json",
+            R"({"rules": [{"id": "r1"}, {"id": "r3"}, {"name": "approved_lookup"}]})");
   std::size_t total_findings = 0;
   for (std::uint64_t seed = 1; seed <= 400; ++seed) {
     SCOPED_TRACE(seed);

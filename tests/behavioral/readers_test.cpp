@@ -52,7 +52,8 @@ TEST(BehaviouralReaders, AlternativeKeysFallBackOnlyWhenTheFirstIsAbsent) {
            "approval_event_id": "x", "approval_id": "y", "policy_decision": "allow",
            "matched_rule": "m"})",
        "e", "a", "x", "allow", "m"},
-      {R"({"record_type": "r", "operator": "o", "approval_id": "y"})", "r", "o", "y", "UNKNOWN", ""},
+      {R"({"record_type": "r", "operator": "o", "approval_id": "y"})", "r", "o", "y", "UNKNOWN",
+       ""},
       {R"({"event_type": 1, "record_type": "r", "approving_operator": null, "operator": "o",
            "approval_event_id": 2, "approval_id": "y", "policy_decision": 1, "matched_rule": 2})",
        "", std::nullopt, std::nullopt, "UNKNOWN", ""},
@@ -73,8 +74,10 @@ TEST(BehaviouralReaders, ApprovalAndRevocationAreRecognisedByEventKind) {
   EXPECT_TRUE(is_approval_record(parse(R"({"record_type": "opaque_artifact_approval"})")->root()));
   EXPECT_FALSE(is_approval_record(
       parse(R"({"event_type": 5, "record_type": "opaque_artifact_approval"})")->root()));
-  EXPECT_TRUE(is_revocation_record(parse(R"({"event_type": "opaque_artifact_revocation"})")->root()));
-  EXPECT_FALSE(is_revocation_record(parse(R"({"event_type": "opaque_artifact_approval"})")->root()));
+  EXPECT_TRUE(
+      is_revocation_record(parse(R"({"event_type": "opaque_artifact_revocation"})")->root()));
+  EXPECT_FALSE(
+      is_revocation_record(parse(R"({"event_type": "opaque_artifact_approval"})")->root()));
 }
 
 TEST(BehaviouralReaders, RecordHourIsTheHourAsWrittenInItsOwnOffset) {

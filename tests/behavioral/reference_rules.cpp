@@ -1,13 +1,13 @@
 #include "reference_rules.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "behavioral/internal.h"
 #include "governance/records/records.h"
@@ -51,10 +51,11 @@ std::vector<BehaviouralFinding> reference_patterns(const config::Config& config,
     if (governance::tool_key(a) != governance::tool_key(b)) continue;
     if (category_label(a) == category_label(b)) continue;
     if (decision_value(a) == decision_value(b)) continue;
-    BehaviouralFinding f = make("classification_inconsistency", "same_tool_reclassified",
-                                fmt::format("{} changed classification {} -> {} with decision {} -> {}",
-                                            governance::tool_key(b), category_label(a),
-                                            category_label(b), decision_value(a), decision_value(b)));
+    BehaviouralFinding f =
+        make("classification_inconsistency", "same_tool_reclassified",
+             fmt::format("{} changed classification {} -> {} with decision {} -> {}",
+                         governance::tool_key(b), category_label(a), category_label(b),
+                         decision_value(a), decision_value(b)));
     evidence(f, a);
     evidence(f, b);
     out.push_back(f);
@@ -75,10 +76,11 @@ std::vector<BehaviouralFinding> reference_patterns(const config::Config& config,
         }
       }
       if (!explained) {
-        BehaviouralFinding f = make(
-            "decision_reversal", "visible_cause_absent",
-            fmt::format("{} reversed {} -> {} with no visible policy, approval, or classifier change",
-                        tool, decision_value(*p), decision_value(*d)));
+        BehaviouralFinding f =
+            make("decision_reversal", "visible_cause_absent",
+                 fmt::format(
+                     "{} reversed {} -> {} with no visible policy, approval, or classifier change",
+                     tool, decision_value(*p), decision_value(*d)));
         evidence(f, *p);
         evidence(f, *d);
         out.push_back(f);
@@ -107,8 +109,9 @@ std::vector<BehaviouralFinding> reference_patterns(const config::Config& config,
     if (ta && td) {
       std::uint64_t age = *td >= *ta ? *td - *ta : 0;
       if (age > config.approval_max_age_seconds) {
-        BehaviouralFinding f = make("approval_provenance", "approval_age_exceeded",
-                                    fmt::format("approval age {}s exceeds configured maximum", age));
+        BehaviouralFinding f =
+            make("approval_provenance", "approval_age_exceeded",
+                 fmt::format("approval age {}s exceeds configured maximum", age));
         evidence(f, *a);
         evidence(f, d);
         out.push_back(f);
@@ -139,9 +142,9 @@ std::vector<BehaviouralFinding> reference_patterns(const config::Config& config,
       if (h && *h >= 8 && *h <= 18) ++w;
     }
     if (!early.empty() && w >= 3 * early.size()) {
-      BehaviouralFinding f =
-          make("temporal_pattern", "off_hours_activity",
-               fmt::format("{} decision(s) occurred outside historical activity hours", early.size()));
+      BehaviouralFinding f = make(
+          "temporal_pattern", "off_hours_activity",
+          fmt::format("{} decision(s) occurred outside historical activity hours", early.size()));
       for (const json::Value* d : early) evidence(f, *d);
       out.push_back(f);
     }
@@ -159,8 +162,9 @@ std::vector<BehaviouralFinding> reference_patterns(const config::Config& config,
     if (n >= 2) {
       for (const auto& [name, count] : counts) {
         if (count != n || name.empty()) continue;
-        BehaviouralFinding f = make("policy_rule_coverage", "overly_broad_rule",
-                                    fmt::format("policy rule {} matched every decision in window", name));
+        BehaviouralFinding f =
+            make("policy_rule_coverage", "overly_broad_rule",
+                 fmt::format("policy rule {} matched every decision in window", name));
         for (const json::Value* d : D) evidence(f, *d);
         out.push_back(f);
       }
@@ -176,8 +180,9 @@ std::vector<BehaviouralFinding> reference_patterns(const config::Config& config,
       std::string tool(governance::tool_key(*D[i]));
       if (prior.contains(tool) || reported.contains(tool)) continue;
       reported.insert(tool);
-      BehaviouralFinding f = make("security_relevant_pattern", "new_tool_appeared",
-                                  fmt::format("tool_name {} not seen in prior chain history", tool));
+      BehaviouralFinding f =
+          make("security_relevant_pattern", "new_tool_appeared",
+               fmt::format("tool_name {} not seen in prior chain history", tool));
       evidence(f, *D[i]);
       out.push_back(f);
     }

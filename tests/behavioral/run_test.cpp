@@ -57,7 +57,8 @@ TEST(BehaviouralRun, TooFewDecisionsWriteOnlyTheWarmUpForm) {
   config.behavioral_min_decisions = 4;
   std::vector<Entry> entries;
   for (int i = 0; i < 3; ++i) entries.push_back({decision("t", "ALLOW")});
-  for (int i = 0; i < 40; ++i) entries.push_back({approval("A" + std::to_string(i), "alice", "2026-03-01T10:00:00Z")});
+  for (int i = 0; i < 40; ++i)
+    entries.push_back({approval("A" + std::to_string(i), "alice", "2026-03-01T10:00:00Z")});
   testing::Chain chain = testing::seal(entries);
   qa::QaChainWriter writer = open_writer(config.qa_chain_path);
 
@@ -100,7 +101,8 @@ TEST(BehaviouralRun, AnalysisWritesEveryFindingInOrder) {
   testing::TempDir dir;
   config::Config config = testing::config_in(dir);
   config.behavioral_min_decisions = 2;
-  testing::Chain chain = testing::seal({{decision("t", "ALLOW", "read")}, {decision("t", "DENY", "write")}});
+  testing::Chain chain =
+      testing::seal({{decision("t", "ALLOW", "read")}, {decision("t", "DENY", "write")}});
   qa::QaChainWriter writer = open_writer(config.qa_chain_path);
 
   auto result = run_behavioural_analysis(config, chain.records, writer);
@@ -122,7 +124,8 @@ TEST(BehaviouralRun, FindingsBeyondTheBudgetAreCountedAndTheWrittenOnesAreTheBud
   config::Config config = testing::config_in(dir);
   config.behavioral_min_decisions = 0;
   std::vector<Entry> entries;
-  for (int i = 0; i < 60; ++i) entries.push_back({decision(i % 2 ? "t" : "u", i % 4 < 2 ? "ALLOW" : "DENY")});
+  for (int i = 0; i < 60; ++i)
+    entries.push_back({decision(i % 2 ? "t" : "u", i % 4 < 2 ? "ALLOW" : "DENY")});
   testing::Chain chain = testing::seal(entries);
   qa::QaChainWriter writer = open_writer(config.qa_chain_path);
 
@@ -164,9 +167,12 @@ TEST(BehaviouralFindingJson, FirstFiveEvidenceStringsAndTheTotal) {
     std::size_t evidence;
     const char* expected;
   } cases[] = {
-      {7, R"({"type":"t","subtype":"s","detail":"d","severity":"medium","evidence_records":["h0","h1","h2","h3","h4"],"evidence_records_total":7,"evidence_records_truncated":true})"},
-      {5, R"({"type":"t","subtype":"s","detail":"d","severity":"medium","evidence_records":["h0","h1","h2","h3","h4"],"evidence_records_total":5})"},
-      {0, R"({"type":"t","subtype":"s","detail":"d","severity":"medium","evidence_records":[],"evidence_records_total":0})"},
+      {7,
+       R"({"type":"t","subtype":"s","detail":"d","severity":"medium","evidence_records":["h0","h1","h2","h3","h4"],"evidence_records_total":7,"evidence_records_truncated":true})"},
+      {5,
+       R"({"type":"t","subtype":"s","detail":"d","severity":"medium","evidence_records":["h0","h1","h2","h3","h4"],"evidence_records_total":5})"},
+      {0,
+       R"({"type":"t","subtype":"s","detail":"d","severity":"medium","evidence_records":[],"evidence_records_total":0})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.evidence);
@@ -192,7 +198,8 @@ TEST(BehaviouralFindingJson, NumericRecordHashIsLeftOutOfTheEvidence) {
     entries.push_back({decision("t", "ALLOW", "read", "2026-03-01T10:00:00Z")});
   }
   testing::Chain chain = testing::seal(entries);
-  for (const BehaviouralFinding& f : find_behavioural_patterns(testing::config_in(dir), chain.records)) {
+  for (const BehaviouralFinding& f :
+       find_behavioural_patterns(testing::config_in(dir), chain.records)) {
     if (f.subtype != "off_hours_activity") continue;
     EXPECT_EQ(f.detail, "7 decision(s) occurred outside historical activity hours");
     EXPECT_EQ(f.evidence, chain.hashes({7, 8, 9, 11, 12, 13}));

@@ -81,7 +81,8 @@ TEST(ElementVerification, SchemaAndSignatureFindingsAreCountedPerFinding) {
   chaingen::Seal unsigned_record;
   unsigned_record.signature = chaingen::SignatureForm::kNone;
   std::vector<json::Record> history =
-      testing::seal({{decision()}, {without(decision(), {"matched_rule", "classification"})},
+      testing::seal({{decision()},
+                     {without(decision(), {"matched_rule", "classification"})},
                      {decision(), unsigned_record}});
   ElementSummary s = evaluate_elements(inst.config(), history);
   expect_findings(s, {schema("mediated_decision missing required field classification"),
@@ -100,11 +101,16 @@ TEST(ElementVerification, RequiredFieldsFollowTheFixedListThenTheSpecificationIn
   const std::string kSpec =
       "elements:\n  - event: x\n    required: [b, a]\n  - event: mediated\n    required: [zz]\n";
   std::vector<Case> cases = {
-      {"event lacking both fields", kSpec, {{event("x")}},
+      {"event lacking both fields",
+       kSpec,
+       {{event("x")}},
        {schema("x missing required field a"), schema("x missing required field b")}},
-      {"a null value counts as present", kSpec, {{with(event("x"), "a", json::Node())}},
+      {"a null value counts as present",
+       kSpec,
+       {{with(event("x"), "a", json::Node())}},
        {schema("x missing required field b")}},
-      {"a mediated decision lacking everything", std::nullopt,
+      {"a mediated decision lacking everything",
+       std::nullopt,
        {{without(decision(), {"record_type", "timestamp_utc", "original_tool", "classification",
                               "policy_decision", "matched_rule"}),
          [] {
@@ -121,12 +127,15 @@ TEST(ElementVerification, RequiredFieldsFollowTheFixedListThenTheSpecificationIn
         schema("mediated_decision missing required field matched_rule"),
         schema("mediated_decision missing required field prev_record_hash"),
         schema("mediated_decision missing required field record_hash")}},
-      {"both rules on one record, fixed list first", kSpec,
+      {"both rules on one record, fixed list first",
+       kSpec,
        {{with(without(decision(), {"matched_rule"}), "event_type", json::Node("mediated"))}},
        {schema("mediated_decision missing required field matched_rule"),
         schema("mediated missing required field zz")}},
-      {"record_type other than mediated_decision", kSpec,
-       {{with(without(decision(), {"matched_rule"}), "record_type", json::Node("decision"))}}, {}},
+      {"record_type other than mediated_decision",
+       kSpec,
+       {{with(without(decision(), {"matched_rule"}), "record_type", json::Node("decision"))}},
+       {}},
       {"missing specification file", std::nullopt, {{event("x")}}, {}},
       {"specification that is not YAML", "elements: [ {event: x\n", {{event("x")}}, {}},
   };
@@ -153,9 +162,12 @@ TEST(ElementVerification, HashLinkageReportsMismatchesInOptionalNotation) {
   no_prev.omit_prev_record_hash = true;
   chaingen::Seal no_hash;
   no_hash.omit_record_hash = true;
-  std::vector<json::Record> history = testing::seal(
-      {{decision()}, {decision(), tampered}, {decision(), broken}, {decision(), no_prev},
-       {decision(), no_hash}, {decision()}});
+  std::vector<json::Record> history = testing::seal({{decision()},
+                                                     {decision(), tampered},
+                                                     {decision(), broken},
+                                                     {decision(), no_prev},
+                                                     {decision(), no_hash},
+                                                     {decision()}});
   history.push_back(testing::raw("[1]"));
   auto hash_of = [&](std::size_t i) {
     return std::string(*governance::record_hash_text(history[i]->root()));
@@ -169,18 +181,18 @@ TEST(ElementVerification, HashLinkageReportsMismatchesInOptionalNotation) {
   // hash, d6 (links to nothing, as d5 has no hash), a record that is not an object.
   const std::string recomputed_2 = *canonical::record_hash(history[2]->root());
   const std::string recomputed_5 = *canonical::record_hash(history[5]->root());
-  EXPECT_EQ(got, (std::vector<ElementFinding>{
-                     linkage("record_hash mismatch: expected " + recomputed_2 + ", got Some(\"" +
-                             hash_of(2) + "\")"),
-                     linkage("record_hash mismatch: expected " + recomputed_5 + ", got None"),
-                     linkage("record hash preimage requires an object"),
-                     linkage("prev_record_hash mismatch: expected Some(\"" + hash_of(2) +
-                             "\"), got Some(\"sha256:wrong\")"),
-                     linkage("prev_record_hash mismatch: expected Some(\"" + hash_of(3) +
-                             "\"), got None"),
-                     linkage("prev_record_hash mismatch: expected Some(\"" + hash_of(6) +
-                             "\"), got None"),
-                 }));
+  EXPECT_EQ(
+      got,
+      (std::vector<ElementFinding>{
+          linkage("record_hash mismatch: expected " + recomputed_2 + ", got Some(\"" + hash_of(2) +
+                  "\")"),
+          linkage("record_hash mismatch: expected " + recomputed_5 + ", got None"),
+          linkage("record hash preimage requires an object"),
+          linkage("prev_record_hash mismatch: expected Some(\"" + hash_of(2) +
+                  "\"), got Some(\"sha256:wrong\")"),
+          linkage("prev_record_hash mismatch: expected Some(\"" + hash_of(3) + "\"), got None"),
+          linkage("prev_record_hash mismatch: expected Some(\"" + hash_of(6) + "\"), got None"),
+      }));
 }
 
 TEST(ElementVerification, FirstExaminedRecordsLinkIsNotCheckedAndTheTailCoversAtMostTheHistory) {
@@ -205,11 +217,12 @@ TEST(ElementVerification, FirstExaminedRecordsLinkIsNotCheckedAndTheTailCoversAt
     chaingen::Seal broken;
     broken.prev_record_hash = json::Node("sha256:wrong");
     broken.tamper.push_back({"note", json::Node("x")});
-    std::vector<Entry> entries = {{decision(), tampered}, {decision(), broken}, {decision()},
-                                  {decision()}};
+    std::vector<Entry> entries = {
+        {decision(), tampered}, {decision(), broken}, {decision()}, {decision()}};
     entries.resize(c.records);
     // After the opening event; an empty history has not even that.
-    std::vector<json::Record> history = c.records == 0 ? std::vector<json::Record>{} : testing::seal(entries);
+    std::vector<json::Record> history =
+        c.records == 0 ? std::vector<json::Record>{} : testing::seal(entries);
     ElementSummary s = evaluate_elements(inst.config(), history);
     EXPECT_EQ(s.findings.size(), c.findings);
     for (const ElementFinding& f : s.findings) EXPECT_EQ(f.element_id, kHashLinkage);
@@ -231,7 +244,8 @@ TEST(ElementVerification, SignatureFindingsOnePerRecordWithFixedDetails) {
                      {decision(), form(chaingen::SignatureForm::kNone)},
                      {decision(), form(chaingen::SignatureForm::kPadded)},
                      {decision(), form(chaingen::SignatureForm::kCorrupt)},
-                     {with(decision(), "signature", json::Node::from_u64(1)), form(chaingen::SignatureForm::kNone)}});
+                     {with(decision(), "signature", json::Node::from_u64(1)),
+                      form(chaingen::SignatureForm::kNone)}});
   const std::string valid_signature = testing::test_signer().sign("x");
   history.push_back(testing::raw(R"({"n": 1e400, "signature": ")" + valid_signature + R"("})"));
   history.push_back(testing::raw(R"(["not an object"])"));
@@ -256,12 +270,12 @@ TEST(ElementVerification, UnloadableKeyIsOneFindingAndNoRecordIsExamined) {
   inst.config().signing_key_path = inst.file("no-such-key");
   chaingen::Seal unsigned_record;
   unsigned_record.signature = chaingen::SignatureForm::kNone;
-  ElementSummary s =
-      evaluate_elements(inst.config(), testing::seal({{decision(), unsigned_record}, {decision()}}));
-  expect_findings(s, {{"SIGNATURE_VALIDITY", "critical",
-                       "failed to read signing key " + inst.file("no-such-key") +
-                           ": No such file or directory",
-                       "CR-CRIT-005"}});
+  ElementSummary s = evaluate_elements(
+      inst.config(), testing::seal({{decision(), unsigned_record}, {decision()}}));
+  expect_findings(
+      s, {{"SIGNATURE_VALIDITY", "critical",
+           "failed to read signing key " + inst.file("no-such-key") + ": No such file or directory",
+           "CR-CRIT-005"}});
   expect_counts(s, 4, 0);
 }
 
@@ -279,15 +293,19 @@ TEST(ElementVerification, LicenseLikeTokensAreFoundByPathAndNearMissesAreNot) {
   items.push(json::Node(a20 + "." + b20));
   nested.set("items", std::move(items));
   std::vector<Case> cases = {
-      {"two runs of twenty joined by one full stop", with(event("e"), "license", json::Node(a20 + "." + b20)),
+      {"two runs of twenty joined by one full stop",
+       with(event("e"), "license", json::Node(a20 + "." + b20)),
        {token(".license")}},
       {"nineteen characters in the first part",
-       with(event("e"), "license", json::Node(a20.substr(1) + "." + b20)), {}},
+       with(event("e"), "license", json::Node(a20.substr(1) + "." + b20)),
+       {}},
       {"nineteen characters in the second part",
-       with(event("e"), "license", json::Node(a20 + "." + b20.substr(1))), {}},
+       with(event("e"), "license", json::Node(a20 + "." + b20.substr(1))),
+       {}},
       {"two full stops", with(event("e"), "license", json::Node(a20 + "." + b20 + "." + a20)), {}},
       {"a plus sign", with(event("e"), "license", json::Node(a20 + "." + b20 + "+")), {}},
-      {"nested in objects and arrays", with(event("e"), "nested", std::move(nested)),
+      {"nested in objects and arrays",
+       with(event("e"), "nested", std::move(nested)),
        {token(".nested.items[1]")}},
       {"a key is not examined", with(event("e"), a20 + "." + b20, json::Node("v")), {}},
   };
@@ -309,10 +327,14 @@ TEST(ElementVerification, ConfigurationFindingsPolicyRulesFirst) {
   const std::string kBad = "{\"rules\": [";
   const std::string kBadMessage = json::parse(kBad).error();
   std::vector<Case> cases = {
-      {"unreadable policy rules, invalid registry", std::nullopt, kBad,
+      {"unreadable policy rules, invalid registry",
+       std::nullopt,
+       kBad,
        {"failed to read policy-rules.json: No such file or directory",
         "capability-registry.json is not valid JSON: " + kBadMessage}},
-      {"invalid policy rules, unreadable registry", kBad, std::nullopt,
+      {"invalid policy rules, unreadable registry",
+       kBad,
+       std::nullopt,
        {"policy-rules.json is not valid JSON: " + kBadMessage,
         "failed to read capability-registry.json: No such file or directory"}},
       {"any valid JSON passes", "[]", "3", {}},
@@ -334,8 +356,13 @@ TEST(ElementVerification, ConfigurationFindingsPolicyRulesFirst) {
 
 TEST(ElementVerification, CriticalConditionsKeepOrderAndDuplicates) {
   ElementSummary s;
-  s.findings = {schema("x"), linkage("a"), signature("b"), signature("c"), token(".t"),
-                configuration("y"), {"SIGNATURE_VALIDITY", "critical", "k", std::nullopt}};
+  s.findings = {schema("x"),
+                linkage("a"),
+                signature("b"),
+                signature("c"),
+                token(".t"),
+                configuration("y"),
+                {"SIGNATURE_VALIDITY", "critical", "k", std::nullopt}};
   EXPECT_EQ(critical_conditions(s),
             (std::vector<std::string>{"CR-CRIT-005", "CR-HIGH-002", "CR-HIGH-002", "CR-CRIT-002"}));
 }

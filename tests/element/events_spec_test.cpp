@@ -17,9 +17,11 @@ TEST(ChainEventsSpec, StringsFollowTheCoreSchemaAndQuotingAlwaysMakesAString) {
     ChainEventsSpec expected;
   } cases[] = {
       {"required fields are kept in byte order",
-       "elements:\n  - event: x\n    required: [b, a, B]\n", {{"x", {"B", "a", "b"}}}},
+       "elements:\n  - event: x\n    required: [b, a, B]\n",
+       {{"x", {"B", "a", "b"}}}},
       {"plain null, booleans and numbers are not strings",
-       "elements:\n  - event: e\n    required: [~, null, '', true, False, 12, -3, 0x1F, 0o7, 1.5, .5,"
+       "elements:\n  - event: e\n    required: [~, null, '', true, False, 12, -3, 0x1F, 0o7, 1.5, "
+       ".5,"
        " 1e3, .inf, -.Inf, .NaN, \"7\", 'true', yes, 1.2.3, 0x, +, ok]\n",
        {{"e", {"", "1.2.3", "+", "0x", "7", "ok", "true", "yes"}}}},
       {"an event that is not a string is ignored",
@@ -27,7 +29,8 @@ TEST(ChainEventsSpec, StringsFollowTheCoreSchemaAndQuotingAlwaysMakesAString) {
        "  - event: null\n  - event: [x]\n  - required: [c]\n  - just text\n",
        {{"5", {"b"}}}},
       {"tags are ignored and the tagged value is used",
-       "elements:\n  - event: !!str 123\n  - event: !custom \"abc\"\n    required: [!x 'q', !!str 4, !t r]\n",
+       "elements:\n  - event: !!str 123\n  - event: !custom \"abc\"\n    required: [!x 'q', !!str "
+       "4, !t r]\n",
        {{"abc", {"q", "r"}}}},
       {"block scalars are strings",
        "elements:\n  - event: |-\n      12\n    required:\n      - >-\n        true\n",
@@ -42,7 +45,8 @@ TEST(ChainEventsSpec, StringsFollowTheCoreSchemaAndQuotingAlwaysMakesAString) {
        "version: 1\nelements:\n  - event: x\n    required: [a]\n    optional: [z]\nnotes: {a: b}\n",
        {{"x", {"a"}}}},
       {"anchors and aliases are followed",
-       "common: &req [a, b]\nelements:\n  - event: x\n    required: *req\n", {{"x", {"a", "b"}}}},
+       "common: &req [a, b]\nelements:\n  - event: x\n    required: *req\n",
+       {{"x", {"a", "b"}}}},
       {"elements that is not a sequence", "elements: {event: x}\n", {}},
       {"a document that is not a mapping", "- event: x\n", {}},
       {"no document at all", "# nothing here\n", {}},

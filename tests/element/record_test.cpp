@@ -64,19 +64,24 @@ TEST(ElementRecord, CleanTailWithoutKeyRecordsFourVerifiedElements) {
   EXPECT_EQ(compact(r.find("findings")), "[]");
   EXPECT_EQ(r.find("findings_truncated"), nullptr);
   // The chain line is canonical, so members appear in byte order there.
-  EXPECT_EQ(compact(r.find("coverage")),
-            R"({"active_unverified":0,"active_verified":4,"contradictory":0,"not_implemented":0,"not_observable":0,"suspended":0})");
-  EXPECT_EQ(json::write_compact(json::freeze(coverage_object(*summary))->root()),
-            R"({"active_verified":4,"active_unverified":0,"not_observable":0,"not_implemented":0,"contradictory":0,"suspended":0})");
+  EXPECT_EQ(
+      compact(r.find("coverage")),
+      R"({"active_unverified":0,"active_verified":4,"contradictory":0,"not_implemented":0,"not_observable":0,"suspended":0})");
+  EXPECT_EQ(
+      json::write_compact(json::freeze(coverage_object(*summary))->root()),
+      R"({"active_verified":4,"active_unverified":0,"not_observable":0,"not_implemented":0,"contradictory":0,"suspended":0})");
 }
 
 TEST(ElementRecord, FindingsAreObjectsWithConditionOrNull) {
-  EXPECT_EQ(json::write_compact(json::freeze(finding_to_json(
-                                    {"HASH_LINKAGE", "critical", "d", "CR-CRIT-005"}))->root()),
-            R"({"element_id":"HASH_LINKAGE","severity":"critical","detail":"d","condition_id":"CR-CRIT-005"})");
-  EXPECT_EQ(json::write_compact(json::freeze(finding_to_json(
-                                    {"CONFIGURATION_STATE", "high", "d", std::nullopt}))->root()),
-            R"({"element_id":"CONFIGURATION_STATE","severity":"high","detail":"d","condition_id":null})");
+  EXPECT_EQ(
+      json::write_compact(
+          json::freeze(finding_to_json({"HASH_LINKAGE", "critical", "d", "CR-CRIT-005"}))->root()),
+      R"({"element_id":"HASH_LINKAGE","severity":"critical","detail":"d","condition_id":"CR-CRIT-005"})");
+  EXPECT_EQ(
+      json::write_compact(
+          json::freeze(finding_to_json({"CONFIGURATION_STATE", "high", "d", std::nullopt}))
+              ->root()),
+      R"({"element_id":"CONFIGURATION_STATE","severity":"high","detail":"d","condition_id":null})");
 }
 
 TEST(ElementRecord, FindingsBeyondTheBudgetAreLeftOutButCounted) {
