@@ -211,6 +211,20 @@ TEST_F(ServiceLoop, UnwatchableGovernanceDirectoryEndsTheServiceAfterReadiness) 
   EXPECT_EQ(once.status, 0) << once.err;
 }
 
+TEST_F(ServiceLoop, APathWithoutDirectoryPartIsNotWatchedAndTheServiceRuns) {
+  // A bare file name is resolved against the working directory, which has no watch.
+  write_text(inst_->scratch() + "/policy-rules.json", read_text(inst_->policy_rules_path()));
+  Env env = inst_->env();
+  env["ORVANTE_POLICY_RULES_PATH"] = "policy-rules.json";
+  TelmirProcess service(env, {}, inst_->scratch());
+  ASSERT_TRUE(service.wait_ready(60s)) << service.stderr_text();
+  // The registry's directory and the chains' directory.
+  ASSERT_TRUE(service.wait_watching(2, 30s)) << service.stderr_text();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(service.running()) << service.stderr_text();
+  EXPECT_EQ(service.stderr_text(), "");
+}
+
 TEST_F(ServiceLoop, StopBySignalDuringABurstLeavesOnlyWholeVerifiableRecords) {
   const std::size_t decisions = count_decisions(*inst_);
   start({{"ORVANTE_TELMIR_HEARTBEAT_SECONDS", "1"},
