@@ -164,7 +164,8 @@ void BM_SustainedLoad(benchmark::State& state) {
         ++missing;
         continue;
       }
-      double ms = std::chrono::duration<double, std::milli>(it->second - appended[i].second).count();
+      double ms =
+          std::chrono::duration<double, std::milli>(it->second - appended[i].second).count();
       lags.push_back(ms);
       if (i < appended.size() / 10) first_part.push_back(ms);
       if (i >= appended.size() - appended.size() / 10) last_part.push_back(ms);

@@ -129,7 +129,8 @@ class Receiver {
     std::unique_lock lock(state_->mutex);
     auto settled = [&] { return !state_->queue.empty() || state_->senders == 0; };
     if (deadline) {
-      if (!state_->ready.wait_until(lock, *deadline, settled)) return {ReceiveStatus::kTimedOut, {}};
+      if (!state_->ready.wait_until(lock, *deadline, settled))
+        return {ReceiveStatus::kTimedOut, {}};
     } else {
       state_->ready.wait(lock, settled);
     }

@@ -49,8 +49,8 @@ class FsEventsWatcher final : public FileWatcher {
 
     auto* s = new Stream{this, resolved, nullptr};
     CFStringRef path = CFStringCreateWithCString(nullptr, resolved, kCFStringEncodingUTF8);
-    CFArrayRef paths = CFArrayCreate(nullptr, reinterpret_cast<const void**>(&path), 1,
-                                     &kCFTypeArrayCallBacks);
+    CFArrayRef paths =
+        CFArrayCreate(nullptr, reinterpret_cast<const void**>(&path), 1, &kCFTypeArrayCallBacks);
     FSEventStreamContext context{0, s, nullptr, nullptr, nullptr};
     s->stream = FSEventStreamCreate(
         nullptr, &FsEventsWatcher::callback, &context, paths, kFSEventStreamEventIdSinceNow, 0.05,
@@ -84,10 +84,9 @@ class FsEventsWatcher final : public FileWatcher {
                        const FSEventStreamEventFlags flags[], const FSEventStreamEventId[]) {
     auto* s = static_cast<Stream*>(info);
     auto** paths = static_cast<char**>(event_paths);
-    constexpr FSEventStreamEventFlags kLost = kFSEventStreamEventFlagMustScanSubDirs |
-                                              kFSEventStreamEventFlagUserDropped |
-                                              kFSEventStreamEventFlagKernelDropped |
-                                              kFSEventStreamEventFlagRootChanged;
+    constexpr FSEventStreamEventFlags kLost =
+        kFSEventStreamEventFlagMustScanSubDirs | kFSEventStreamEventFlagUserDropped |
+        kFSEventStreamEventFlagKernelDropped | kFSEventStreamEventFlagRootChanged;
     for (size_t i = 0; i < count; ++i) {
       if (flags[i] & kLost) {
         s->owner->handler_({WatchNotification::Kind::kError, "file events were lost"});

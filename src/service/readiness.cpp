@@ -1,12 +1,11 @@
 #include "service/readiness.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string_view>
-
-#include <fmt/format.h>
 
 #include "platform/fs.h"
 

@@ -1,13 +1,13 @@
 #include "service/run.h"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <fmt/format.h>
-#include <fmt/ranges.h>
 
 #include "behavioral/behavioral.h"
 #include "element/element.h"
@@ -64,16 +64,15 @@ Result<void> take_in_new_records(RunState& st, std::vector<json::Record> fresh) 
 }
 
 Result<void> run_behavioural(RunState& st) {
-  auto ran = behavioral::run_behavioural_analysis(
-      st.config, st.reader->chain_history().span(), *st.writer);
+  auto ran = behavioral::run_behavioural_analysis(st.config, st.reader->chain_history().span(),
+                                                  *st.writer);
   if (!ran) return fail(ran.error());
   st.behavioural_timer.mark_finished();
   return {};
 }
 
 Result<void> run_elements(RunState& st) {
-  auto summary =
-      element::verify_elements(st.config, st.reader->chain_history().span(), *st.writer);
+  auto summary = element::verify_elements(st.config, st.reader->chain_history().span(), *st.writer);
   if (!summary) return fail(summary.error());
   st.elements = std::move(*summary);
   st.element_timer.mark_finished();
@@ -118,11 +117,12 @@ Result<std::unique_ptr<RunState>> first_run_cycle(const config::Config& config,
   st->baseline = std::move(snapshot);
 
   st->verifier.emplace(config);
-  auto queued = governance::enqueue_decisions(st->verifier->queue(), std::move(*fresh), *st->writer);
+  auto queued =
+      governance::enqueue_decisions(st->verifier->queue(), std::move(*fresh), *st->writer);
   if (!queued) return fail(queued.error());
 
-  auto verified = governance::verify_queue(*st->verifier, st->reader->chain_history(), *st->spc,
-                                           *st->writer);
+  auto verified =
+      governance::verify_queue(*st->verifier, st->reader->chain_history(), *st->spc, *st->writer);
   if (!verified) return fail(verified.error());
 
   const auto& raised = governance::raised_conditions(*st->verifier);

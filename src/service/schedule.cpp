@@ -18,11 +18,11 @@ Elapsed elapsed_between(MonotonicTime earlier, MonotonicTime now) {
   auto ticks = static_cast<std::uint64_t>(now.time_since_epoch().count()) -
                static_cast<std::uint64_t>(earlier.time_since_epoch().count());
   using Ticks = MonotonicTime::duration;
-  constexpr std::uint64_t kTicksPerSecond =
-      static_cast<std::uint64_t>(std::chrono::duration_cast<Ticks>(std::chrono::seconds(1)).count());
+  constexpr std::uint64_t kTicksPerSecond = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<Ticks>(std::chrono::seconds(1)).count());
   std::uint64_t sub = ticks % kTicksPerSecond;
-  auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
-      Ticks(static_cast<Ticks::rep>(sub)));
+  auto nanos =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Ticks(static_cast<Ticks::rep>(sub)));
   return {ticks / kTicksPerSecond, static_cast<std::uint32_t>(nanos.count())};
 }
 
@@ -45,8 +45,8 @@ bool IntervalTimer::due() const {
 std::optional<MonotonicTime> heartbeat_deadline(MonotonicTime now,
                                                 std::uint64_t heartbeat_seconds) {
   using Ticks = MonotonicTime::duration;
-  constexpr auto kTicksPerSecond =
-      static_cast<std::uint64_t>(std::chrono::duration_cast<Ticks>(std::chrono::seconds(1)).count());
+  constexpr auto kTicksPerSecond = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<Ticks>(std::chrono::seconds(1)).count());
   const auto room = MonotonicTime::max() - now;  // non-negative for any reading
   if (room.count() < 0) return std::nullopt;
   if (heartbeat_seconds > static_cast<std::uint64_t>(room.count()) / kTicksPerSecond) {

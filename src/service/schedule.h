@@ -46,7 +46,6 @@ class IntervalTimer {
 
 // `now` plus the heartbeat, or nothing when that time cannot be represented: the wait is then
 // unbounded.
-std::optional<MonotonicTime> heartbeat_deadline(MonotonicTime now,
-                                                std::uint64_t heartbeat_seconds);
+std::optional<MonotonicTime> heartbeat_deadline(MonotonicTime now, std::uint64_t heartbeat_seconds);
 
 }  // namespace telmir::service

@@ -113,8 +113,7 @@ TEST_F(ServiceLoop, TouchingWatchedFilesWithoutChangingContentRecordsNothing) {
 TEST_F(ServiceLoop, DecisionsAppendedWhileRunningAreVerifiedOnceEvenWhenWrittenInTwoParts) {
   start();
   std::string hash = inst_->append_decision();
-  ASSERT_TRUE(wait_until([&] { return verifications_of(hash) == 1; }, 15s))
-      << proc_->stderr_text();
+  ASSERT_TRUE(wait_until([&] { return verifications_of(hash) == 1; }, 15s)) << proc_->stderr_text();
 
   // A record written in two parts: the first half, a pause long enough for cycles to see it,
   // then the rest with its line feed.

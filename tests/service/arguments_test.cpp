@@ -14,15 +14,9 @@ TEST(OnceRequested, OnlyTheExactWholeArgumentSelectsOneCycle) {
     bool once;
   };
   const Case cases[] = {
-      {{}, false},
-      {{"--once"}, true},
-      {{"-v", "extra", "--once", "--verbose"}, true},
-      {{"--ONCE"}, false},
-      {{"--once=1"}, false},
-      {{"-once"}, false},
-      {{"--once "}, false},
-      {{"once"}, false},
-      {{"--onc", "e"}, false},
+      {{}, false},          {{"--once"}, true},    {{"-v", "extra", "--once", "--verbose"}, true},
+      {{"--ONCE"}, false},  {{"--once=1"}, false}, {{"-once"}, false},
+      {{"--once "}, false}, {{"once"}, false},     {{"--onc", "e"}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

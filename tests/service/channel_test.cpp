@@ -1,10 +1,10 @@
+#include "platform/channel.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 #include <vector>
-
-#include "platform/channel.h"
 
 namespace telmir::platform {
 namespace {

@@ -1,3 +1,5 @@
+#include "service/readiness.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,8 +10,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-
-#include "service/readiness.h"
 
 namespace telmir::service {
 namespace {

@@ -1,10 +1,10 @@
+#include "service/schedule.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
 #include <limits>
-
-#include "service/schedule.h"
 
 namespace telmir::service {
 namespace {
@@ -55,11 +55,12 @@ TEST(IntervalReached, WholeSecondsDecideFirstThenNanoseconds) {
       {{3601, 0}, 3600, true},
       {{0, 999'999'999}, 1, false},
       {{std::numeric_limits<std::uint64_t>::max(), 0},
-       std::numeric_limits<std::uint64_t>::max(), true},
+       std::numeric_limits<std::uint64_t>::max(),
+       true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.elapsed.seconds << "s " << c.elapsed.nanoseconds
-                                      << "ns vs " << c.interval);
+    SCOPED_TRACE(::testing::Message()
+                 << c.elapsed.seconds << "s " << c.elapsed.nanoseconds << "ns vs " << c.interval);
     EXPECT_EQ(interval_reached(c.elapsed, c.interval), c.due);
   }
 }

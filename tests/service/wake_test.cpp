@@ -1,10 +1,11 @@
+#include "service/wake.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 
 #include "platform/channel.h"
 #include "platform/watcher.h"
-#include "service/wake.h"
 
 namespace telmir::service {
 namespace {

@@ -1,3 +1,5 @@
+#include "platform/watcher.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,7 +9,6 @@
 #include <string>
 
 #include "platform/channel.h"
-#include "platform/watcher.h"
 
 namespace telmir::platform {
 namespace {

@@ -94,7 +94,8 @@ chaingen::DecisionSpec Installation::decision_spec() const {
 
 std::string Installation::append_decision(chaingen::DecisionSpec spec) {
   if (!spec.policy_rules_hash) spec.policy_rules_hash = proxy_.policy_rules_hash;
-  if (!spec.capability_registry_hash) spec.capability_registry_hash = proxy_.capability_registry_hash;
+  if (!spec.capability_registry_hash)
+    spec.capability_registry_hash = proxy_.capability_registry_hash;
   return append_record(chaingen::make_decision(spec));
 }
 

@@ -59,10 +59,10 @@ TelmirProcess::TelmirProcess(const Env& env, const std::vector<std::string>& arg
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, stdout_path_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, stderr_path_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   std::string old_cwd = std::filesystem::current_path().string();
   // posix_spawn has no portable working-directory action: change it around the call.
   std::filesystem::current_path(work_dir);
@@ -108,8 +108,7 @@ std::string TelmirProcess::stdout_text() const { return read_text(stdout_path_);
 std::string TelmirProcess::stderr_text() const { return read_text(stderr_path_); }
 
 bool TelmirProcess::wait_ready(std::chrono::milliseconds timeout) {
-  return wait_until(
-      [&] { return stdout_text() == "telmir ready\n" || !running(); }, timeout) &&
+  return wait_until([&] { return stdout_text() == "telmir ready\n" || !running(); }, timeout) &&
          stdout_text() == "telmir ready\n";
 }
 
@@ -139,8 +138,7 @@ std::size_t inotify_watches(pid_t pid) {
 
 bool TelmirProcess::wait_watching(std::size_t directories, std::chrono::milliseconds timeout) {
 #if defined(__linux__)
-  return wait_until([&] { return !running() || inotify_watches(pid_) >= directories; },
-                    timeout) &&
+  return wait_until([&] { return !running() || inotify_watches(pid_) >= directories; }, timeout) &&
          running();
 #else
   (void)directories;

@@ -50,7 +50,8 @@ std::vector<json::Record> of_type(const std::vector<json::Record>& records, std:
 
 std::vector<std::string> event_types(const std::vector<json::Record>& records) {
   std::vector<std::string> out;
-  for (const auto& r : records) out.emplace_back(r->root().string_member("event_type").value_or(""));
+  for (const auto& r : records)
+    out.emplace_back(r->root().string_member("event_type").value_or(""));
   return out;
 }
 
