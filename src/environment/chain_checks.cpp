@@ -55,7 +55,8 @@ EnvCheck chain_tail_check(const ChainText& chain, std::uint64_t tail_size) {
 }
 
 EnvCheck check_chain_tail(const std::string& chain_path, std::uint64_t tail_size) {
-  return chain_tail_check(ChainText::load(chain_path), tail_size);
+  ChainBuffer buffer;
+  return chain_tail_check(ChainText::load_tail(chain_path, tail_size, buffer), tail_size);
 }
 
 EnvCheck active_approvals_check(const ChainText& chain) {

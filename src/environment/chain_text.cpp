@@ -2,11 +2,16 @@
 
 #include "environment/chain_text.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <simdjson.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -42,39 +47,245 @@ bool may_be_approval_or_revocation(std::string_view line) noexcept {
   return false;
 }
 
+constexpr std::string_view kNotUtf8 = "file is not valid UTF-8";
+// First look at the end of a file; doubled until the needed lines fit.
+constexpr std::uint64_t kFirstWindow = 64 << 10;
+// Bytes that are only checked for UTF-8 go through a block of this size.
+constexpr std::size_t kScratchBlock = 1 << 20;
+
+std::string read_failure(const std::string& path, std::string_view text) {
+  return fmt::format("failed to read chain {}: {}", path, text);
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct OpenFile {
+  Fd fd;
+  std::uint64_t size;
+};
+
+// A directory is refused with the text the system gives for reading one.
+Result<OpenFile> open_file(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return fail(platform::os_error_text(errno));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return fail(platform::os_error_text(errno));
+  if (S_ISDIR(st.st_mode)) return fail(platform::os_error_text(EISDIR));
+  return OpenFile{std::move(fd), static_cast<std::uint64_t>(st.st_size)};
+}
+
+// Up to `length` bytes at `offset`; fewer only at the end of the file.
+Result<std::size_t> read_at(int fd, char* out, std::size_t length, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(platform::os_error_text(errno));
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+// The whole file into `buffer`, padded. The size is a hint: a file that grows while read is
+// read to its end as seen then.
+Result<std::string_view> read_whole(int fd, std::uint64_t size_hint, ChainBuffer& buffer) {
+  std::size_t capacity = static_cast<std::size_t>(size_hint);
+  char* data = buffer.reserve(capacity);
+  std::size_t total = 0;
+  for (;;) {
+    Result<std::size_t> got = read_at(fd, data + total, capacity - total, total);
+    if (!got) return fail(got.error());
+    total += *got;
+    if (total < capacity) break;
+    char probe;
+    Result<std::size_t> more = read_at(fd, &probe, 1, total);
+    if (!more) return fail(more.error());
+    if (*more == 0) break;
+    capacity = capacity * 2 + 4096;
+    data = buffer.reserve(capacity, total);
+    data[total++] = probe;
+  }
+  std::memset(data + total, 0, platform::kBufferPadding);
+  return std::string_view(data, total);
+}
+
+// Bytes at the end of a block that begin a character finished only in the next block.
+std::size_t unfinished_character(const char* block, std::size_t size) noexcept {
+  for (std::size_t back = 1; back <= std::min<std::size_t>(4, size); ++back) {
+    auto byte = static_cast<unsigned char>(block[size - back]);
+    if ((byte & 0xC0) == 0x80) continue;
+    std::size_t length = (byte & 0xE0) == 0xC0   ? 2
+                         : (byte & 0xF0) == 0xE0 ? 3
+                         : (byte & 0xF8) == 0xF0 ? 4
+                                                 : 1;
+    return length > back ? back : 0;
+  }
+  return 0;  // four continuation bytes in a row are invalid wherever the block ends
+}
+
+// Whether the file's first `end` bytes are UTF-8, read block by block into the scratch memory;
+// nothing when the file has become shorter than that.
+Result<std::optional<bool>> stream_is_utf8(int fd, std::uint64_t end, ChainBuffer& buffer) {
+  char* block = buffer.scratch(kScratchBlock + 4);
+  std::size_t carried = 0;
+  std::uint64_t pos = 0;
+  while (pos < end) {
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kScratchBlock, end - pos));
+    Result<std::size_t> got = read_at(fd, block + carried, want, pos);
+    if (!got) return fail(got.error());
+    if (*got < want) return std::optional<bool>();
+    pos += want;
+    std::size_t size = carried + want;
+    std::size_t keep = pos < end ? unfinished_character(block, size) : 0;
+    if (!simdjson::validate_utf8(block, size - keep)) return std::optional<bool>(false);
+    std::memmove(block, block + size - keep, keep);
+    carried = keep;
+  }
+  return std::optional<bool>(true);
+}
+
 }  // namespace
 
+char* ChainBuffer::reserve(std::size_t size, std::size_t keep) {
+  if (capacity_ < size + platform::kBufferPadding) {
+    // Room to spare, so a chain that keeps growing is not moved on every snapshot.
+    std::size_t capacity = size + size / 8 + (64 << 10) + platform::kBufferPadding;
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (keep > 0) std::memcpy(grown.get(), data_.get(), keep);
+    data_ = std::move(grown);
+    capacity_ = capacity;
+  }
+  return data_.get();
+}
+
+char* ChainBuffer::scratch(std::size_t size) {
+  if (scratch_capacity_ < size) {
+    scratch_ = std::make_unique_for_overwrite<char[]>(size);
+    scratch_capacity_ = size;
+  }
+  return scratch_.get();
+}
+
 ChainText ChainText::load(const std::string& path) {
+  auto buffer = std::make_unique<ChainBuffer>();
+  ChainText chain = load(path, *buffer);
+  chain.own_buffer_ = std::move(buffer);
+  return chain;
+}
+
+ChainText ChainText::load(const std::string& path, ChainBuffer& buffer) {
   ChainText chain;
   chain.path_ = path;
   Result<platform::FileStatus> status = platform::file_status(path);
   if (!status) {
     // The checks pass a missing chain; a plain tail read reports it.
-    chain.read_error_ = fmt::format("failed to read chain {}: {}", path, status.error());
+    chain.read_error_ = read_failure(path, status.error());
     return chain;
   }
   chain.exists_ = true;
-  Result<platform::PaddedBuffer> bytes = platform::read_file_padded(path);
+  Result<OpenFile> file = open_file(path);
+  if (!file) {
+    chain.read_error_ = read_failure(path, file.error());
+    return chain;
+  }
+  Result<std::string_view> bytes = read_whole(file->fd.get(), file->size, buffer);
   if (!bytes) {
-    chain.read_error_ = fmt::format("failed to read chain {}: {}", path, bytes.error());
+    chain.read_error_ = read_failure(path, bytes.error());
     return chain;
   }
   if (!simdjson::validate_utf8(bytes->data(), bytes->size())) {
-    chain.read_error_ = fmt::format("failed to read chain {}: {}", path, "file is not valid UTF-8");
+    chain.read_error_ = read_failure(path, kNotUtf8);
     return chain;
   }
-  chain.bytes_ = std::move(*bytes);
+  chain.text_ = *bytes;
+  return chain;
+}
+
+ChainText ChainText::load_tail(const std::string& path, std::uint64_t limit, ChainBuffer& buffer) {
+  ChainText chain;
+  chain.path_ = path;
+  Result<platform::FileStatus> status = platform::file_status(path);
+  if (!status) {
+    chain.read_error_ = read_failure(path, status.error());
+    return chain;
+  }
+  chain.exists_ = true;
+  Result<OpenFile> file = open_file(path);
+  if (!file) {
+    chain.read_error_ = read_failure(path, file.error());
+    return chain;
+  }
+  const int fd = file->fd.get();
+  const std::uint64_t size = file->size;
+  // Grow the window backwards until it holds `limit` whole non-blank lines or the file's start.
+  std::uint64_t window = std::min<std::uint64_t>(size, kFirstWindow);
+  for (;;) {
+    const std::uint64_t offset = size - window;
+    char* data = buffer.reserve(static_cast<std::size_t>(window));
+    Result<std::size_t> got = read_at(fd, data, static_cast<std::size_t>(window), offset);
+    if (!got) {
+      chain.read_error_ = read_failure(path, got.error());
+      chain.text_ = {};
+      return chain;
+    }
+    // The file shrank while read: read whatever it holds now, as a whole.
+    if (*got < window) return load(path, buffer);
+    std::memset(data + window, 0, platform::kBufferPadding);
+    chain.text_ = std::string_view(data, static_cast<std::size_t>(window));
+    chain.text_offset_ = offset;
+    if (offset == 0 || chain.last_lines(limit).size() >= limit) break;
+    window = std::min<std::uint64_t>(size, window * 2);
+  }
+  // Every byte is checked, as a read of the whole file as text does: the window from its first
+  // line feed (a character boundary) in memory, the bytes before it streamed through scratch.
+  std::string_view checked = chain.text_;
+  std::uint64_t before = 0;
+  if (chain.text_offset_ > 0) {
+    std::size_t feed = checked.find('\n');
+    if (feed == std::string_view::npos) feed = 0;  // no whole line: nothing is kept anyway
+    checked.remove_prefix(feed);
+    before = chain.text_offset_ + feed;
+  }
+  Result<std::optional<bool>> valid_before = std::optional<bool>(true);
+  if (before > 0) valid_before = stream_is_utf8(fd, before, buffer);
+  if (!valid_before) {
+    chain.read_error_ = read_failure(path, valid_before.error());
+    chain.text_ = {};
+    return chain;
+  }
+  if (!*valid_before) return load(path, buffer);  // shrank while read
+  if (!**valid_before || !simdjson::validate_utf8(checked.data(), checked.size())) {
+    chain.read_error_ = read_failure(path, kNotUtf8);
+    chain.text_ = {};
+  }
   return chain;
 }
 
 std::vector<platform::JsonLine> ChainText::last_lines(std::uint64_t limit) const {
-  // Walks back over the line feeds from the end; only the kept lines' bytes are looked at.
+  // Walks back over the line feeds from the end; only the kept lines' bytes are looked at. When
+  // the text is the end of a file, its first line may have begun before it and is never kept.
   std::string_view all = text();
   std::vector<platform::JsonLine> lines;
   std::size_t end = all.size();
   while (lines.size() < limit) {
     std::size_t start = end;
     while (start > 0 && all[start - 1] != '\n') --start;
+    if (start == 0 && text_offset_ > 0) break;
     std::string_view line = all.substr(start, end - start);
     if (line.ends_with('\r')) line.remove_suffix(1);
     if (!platform::is_blank_line(line)) lines.push_back({line, start, end < all.size()});
@@ -102,6 +313,7 @@ Result<json::Record> ChainText::parsed_line(const platform::JsonLine& line) cons
 
 Result<std::vector<json::Record>> ChainText::tail(std::optional<std::uint64_t> limit) const {
   if (read_error_) return fail(*read_error_);
+  // Without a limit, every line: the text must be the whole file (`load`).
   std::vector<platform::JsonLine> lines;
   if (limit) {
     lines = last_lines(*limit);

@@ -108,8 +108,9 @@ Result<std::string> compute_capability_registry_hash(const std::string& capabili
 
 Result<std::vector<json::Record>> read_chain_tail(const std::string& path,
                                                   std::optional<std::uint64_t> limit) {
-  ChainText chain = ChainText::load(path);
-  return chain.tail(limit);
+  if (!limit) return ChainText::load(path).tail(limit);
+  ChainBuffer buffer;
+  return ChainText::load_tail(path, *limit, buffer).tail(limit);
 }
 
 Result<std::optional<std::string>> recorded_value(const ChainText& chain, std::string_view member) {
@@ -126,7 +127,9 @@ Result<std::optional<std::string>> recorded_value(const ChainText& chain, std::s
 
 Result<std::optional<std::string>> proxy_recorded_value(const std::string& decision_chain_path,
                                                         std::string_view member) {
-  return recorded_value(ChainText::load(decision_chain_path), member);
+  ChainBuffer buffer;
+  return recorded_value(ChainText::load_tail(decision_chain_path, kRecordedValueTail, buffer),
+                        member);
 }
 
 EnvCheck digest_check(const std::string& digest, const ChainText& chain, std::string_view member,
@@ -141,13 +144,17 @@ EnvCheck digest_check(const std::string& digest, const ChainText& chain, std::st
 
 EnvCheck check_policy_rules_digest(const std::string& policy_rules_hash,
                                    const std::string& decision_chain_path) {
-  return digest_check(policy_rules_hash, ChainText::load(decision_chain_path), "policy_rules_hash",
-                      kSeverityCritical);
+  ChainBuffer buffer;
+  return digest_check(policy_rules_hash,
+                      ChainText::load_tail(decision_chain_path, kRecordedValueTail, buffer),
+                      "policy_rules_hash", kSeverityCritical);
 }
 
 EnvCheck check_capability_registry_digest(const std::string& capability_registry_hash,
                                           const std::string& decision_chain_path) {
-  return digest_check(capability_registry_hash, ChainText::load(decision_chain_path),
+  ChainBuffer buffer;
+  return digest_check(capability_registry_hash,
+                      ChainText::load_tail(decision_chain_path, kRecordedValueTail, buffer),
                       "capability_registry_hash", kSeverityHigh);
 }
 

@@ -47,8 +47,13 @@ EnvironmentSnapshot take_snapshot(const config::Config& config, const FileSystem
       digest_or_error_form(compute_policy_rules_hash(config.policy_rules_path));
   Result<std::string> registry = read_capability_registry(config.capability_registry_path);
   snapshot.capability_registry_hash = digest_or_error_form(registry_digest(registry));
-  const ChainText governance_chain = ChainText::load(config.decision_chain_path);
-  const ChainText qa_chain = ChainText::load(config.qa_chain_path);
+  // Every line of the governance chain is needed (ENV-006); of the QA chain only its tail. The
+  // read memory is kept for the next snapshot on this thread; the bytes are read afresh.
+  thread_local ChainBuffer governance_buffer;
+  thread_local ChainBuffer qa_buffer;
+  const ChainText governance_chain = ChainText::load(config.decision_chain_path, governance_buffer);
+  const ChainText qa_chain =
+      ChainText::load_tail(config.qa_chain_path, config.tail_records, qa_buffer);
 
   Checks& checks = snapshot.checks;
   checks.emplace("ENV-001", digest_check(snapshot.policy_rules_hash, governance_chain,
