@@ -95,7 +95,8 @@ TEST(ElementRecord, FindingsBeyondTheBudgetAreLeftOutButCounted) {
   EXPECT_EQ(summary->elements_flagged, 40u);
   EXPECT_EQ(summary->findings.size(), 40u);
   EXPECT_EQ(critical_conditions(*summary).size(), 40u);
-  const json::Value& r = qa_records(inst.config().qa_chain_path).at(0)->root();
+  const auto records = qa_records(inst.config().qa_chain_path);
+  const json::Value& r = records.at(0)->root();
   EXPECT_EQ(compact(r.find("elements_flagged")), "40");
   EXPECT_EQ(compact(r.find("elements_passed")), "3");
   EXPECT_EQ(compact(r.find("findings_truncated")), "true");

@@ -191,7 +191,8 @@ TEST(RecordKinds, AreRecognisedByExactTexts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.record);
-    const json::Value& v = parsed(c.record)->root();
+    const json::Record record = parsed(c.record);
+    const json::Value& v = record->root();
     EXPECT_EQ(is_decision_record(v), c.decision);
     EXPECT_EQ(is_approval_event(v), c.approval);
     EXPECT_EQ(is_revocation_event(v), c.revocation);
