@@ -152,6 +152,21 @@ void BM_Snapshot(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(bytes * state.iterations()));
 }
 
+// ENV-005 alone: the QA chain's tail, with every byte of the file checked for UTF-8.
+void BM_QaChainTail(benchmark::State& state) {
+  const config::Config& config = installation();
+  for (auto _ : state) {
+    environment::EnvCheck check = environment::check_chain_tail(config.qa_chain_path, 100);
+    if (check.status != environment::CheckStatus::kPass) {
+      state.SkipWithError(check.detail.value_or("failed").c_str());
+      return;
+    }
+    benchmark::DoNotOptimize(check);
+  }
+  std::uint64_t bytes = std::filesystem::file_size(config.qa_chain_path);
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes * state.iterations()));
+}
+
 // Both files read once; every non-empty governance line validated by simdjson's parser.
 void BM_ReadAndValidateReference(benchmark::State& state) {
   const config::Config& config = installation();
@@ -190,6 +205,7 @@ void BM_ReadAndValidateReference(benchmark::State& state) {
 
 BENCHMARK(BM_Snapshot)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(BM_ReadAndValidateReference)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_QaChainTail)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
 // Prints the ratio of the snapshot's time to the reference's after the runs.
 class RatioReporter : public benchmark::ConsoleReporter {
