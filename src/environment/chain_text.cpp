@@ -257,7 +257,7 @@ ChainText ChainText::load_tail(const std::string& path, std::uint64_t limit, Cha
   std::uint64_t before = 0;
   if (chain.text_offset_ > 0) {
     std::size_t feed = checked.find('\n');
-    if (feed == std::string_view::npos) feed = 0;  // no whole line: nothing is kept anyway
+    if (feed == std::string_view::npos) feed = checked.size();  // no line is kept: stream it all
     checked.remove_prefix(feed);
     before = chain.text_offset_ + feed;
   }

@@ -108,6 +108,21 @@ TEST_F(TailWindow, LineLongerThanSeveralWindowsIsReadWhole) {
   }
 }
 
+TEST_F(TailWindow, EmptyTailOfALongLineStillChecksEveryCharacter) {
+  // No line feed within the first look at the end: its edge may cut a character in two.
+  std::string euros;
+  for (std::size_t i = 0; i < kFirstWindow; ++i) euros += "\xe2\x82\xac";
+  for (std::size_t lead = 0; lead < 3; ++lead) {
+    SCOPED_TRACE(lead);
+    write_text(path(), "{\"s\":\"" + std::string(lead, 'a') + euros + "\"}");
+    Result<std::vector<json::Record>> tail = read_chain_tail(path(), 0);
+    ASSERT_TRUE(tail.has_value()) << tail.error();
+    EXPECT_TRUE(tail->empty());
+  }
+  write_text(path(), "{\"s\":\"\xff" + euros + "\"}");
+  EXPECT_FALSE(read_chain_tail(path(), 0).has_value());
+}
+
 TEST_F(TailWindow, QaTailLongerThanTheFirstWindowIsCheckedWhole) {
   // 150 records of about 2 KB: the tail of 100 spans about three first windows.
   ChainWriter chain = padded_chain(150, 2000);
