@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "json/value.h"
+#include "support/temp_dir.h"
 #include "key/key.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -21,25 +22,10 @@
 
 namespace telmir::intake_test {
 
-class TempDir {
+// A temporary directory per test, removed with everything in it.
+class TempDir : public ::telmir::testing::TempDir {
  public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "telmir-intake-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const noexcept { return path_; }
-  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
+  TempDir() : ::telmir::testing::TempDir("telmir-intake") {}
 };
 
 inline void write_bytes(const std::string& path, std::string_view bytes, const char* mode) {

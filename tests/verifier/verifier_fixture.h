@@ -18,6 +18,7 @@
 #include "governance/decision_verifier.h"
 #include "governance/verification_queue.h"
 #include "json/value.h"
+#include "support/temp_dir.h"
 #include "key/key.h"
 #include "platform/fs.h"
 #include "platform/text.h"
@@ -33,25 +34,10 @@ inline chaingen::GovernanceSigner test_signer() {
   return chaingen::GovernanceSigner::from_seed_hex(kGovernanceSeedHex).value();
 }
 
-class TempDir {
+// A temporary directory per test, removed with everything in it.
+class TempDir : public ::telmir::testing::TempDir {
  public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "telmir-verifier-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const noexcept { return path_; }
-  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
+  TempDir() : ::telmir::testing::TempDir("telmir-verifier") {}
 };
 
 // The QA records of one event type, in chain order.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace telmir::testing {
 
@@ -14,6 +15,7 @@ class TempDir {
 
   const std::string& path() const noexcept { return path_; }
   std::string operator/(const std::string& rest) const { return path_ + "/" + rest; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
 
  private:
   std::string path_;
