@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "json/value.h"
-#include "support/temp_dir.h"
 #include "key/key.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "qa_chain/qa_chain.h"
+#include "support/temp_dir.h"
 
 namespace telmir::intake_test {
 

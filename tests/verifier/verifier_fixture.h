@@ -18,12 +18,12 @@
 #include "governance/decision_verifier.h"
 #include "governance/verification_queue.h"
 #include "json/value.h"
-#include "support/temp_dir.h"
 #include "key/key.h"
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "qa_chain/qa_chain.h"
 #include "spc/spc.h"
+#include "support/temp_dir.h"
 
 namespace telmir::verifier_test {
 
