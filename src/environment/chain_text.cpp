@@ -57,19 +57,7 @@ std::string read_failure(const std::string& path, std::string_view text) {
   return fmt::format("failed to read chain {}: {}", path, text);
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
+using Fd = platform::UniqueFd;
 
 struct OpenFile {
   Fd fd;

@@ -26,19 +26,7 @@ struct ChainStatus {
   std::uint64_t inode;
 };
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Fd = platform::UniqueFd;
 
 // Reads from the current offset to the end of the file into `scratch`, which is kept between
 // calls so that steady appends reuse warm memory; `hint` is the expected length. The JSON reader

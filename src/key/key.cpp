@@ -390,22 +390,6 @@ std::string key_file_text(const Seed& seed) {
   return text;
 }
 
-namespace {
-
-Result<void> write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(platform::os_error_text(errno));
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
-}  // namespace
-
 Result<Installed> install_new_file(const std::string& path, std::string_view bytes,
                                    const BeforeLink& before_link) {
   std::string dir = platform::parent_path(path);
@@ -419,7 +403,7 @@ Result<Installed> install_new_file(const std::string& path, std::string_view byt
     ::unlink(temp.c_str());
     return fail(std::move(message));
   };
-  if (auto w = write_all(fd, bytes); !w) return give_up(w.error());
+  if (auto w = platform::write_all(fd, bytes); !w) return give_up(w.error());
   if (::fsync(fd) != 0) return give_up(platform::os_error_text(errno));
   if (::close(fd) != 0) {
     int err = errno;

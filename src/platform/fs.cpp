@@ -1,6 +1,7 @@
 #include "platform/fs.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,24 +9,8 @@
 #include <cstring>
 #include <system_error>
 
-#include <fmt/format.h>
-
 namespace telmir::platform {
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Reads up to `length` bytes at `offset`; returns the count read.
 Result<std::size_t> read_at(int fd, char* out, std::size_t length, std::uint64_t offset) {
@@ -42,6 +27,12 @@ Result<std::size_t> read_at(int fd, char* out, std::size_t length, std::uint64_t
   return done;
 }
 
+}  // namespace
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 Result<void> write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -54,9 +45,9 @@ Result<void> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
-}  // namespace
-
-std::string os_error_text(int err) { return std::error_code(err, std::generic_category()).message(); }
+std::string os_error_text(int err) {
+  return std::error_code(err, std::generic_category()).message();
+}
 
 Result<FileStatus> file_status(const std::string& path) {
   struct stat st {};
@@ -66,7 +57,8 @@ Result<FileStatus> file_status(const std::string& path) {
   s.device = static_cast<std::uint64_t>(st.st_dev);
   s.inode = static_cast<std::uint64_t>(st.st_ino);
 #if defined(__APPLE__)
-  s.mtime_ns = static_cast<std::int64_t>(st.st_mtimespec.tv_sec) * 1000000000 + st.st_mtimespec.tv_nsec;
+  s.mtime_ns =
+      static_cast<std::int64_t>(st.st_mtimespec.tv_sec) * 1000000000 + st.st_mtimespec.tv_nsec;
 #else
   s.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 #endif
@@ -81,8 +73,7 @@ Result<std::string> read_file(const std::string& path) {
   return std::string(buf->view());
 }
 
-PaddedBuffer::PaddedBuffer(std::size_t size)
-    : data_(new char[size + kBufferPadding]), size_(size) {
+PaddedBuffer::PaddedBuffer(std::size_t size) : data_(new char[size + kBufferPadding]), size_(size) {
   std::memset(data_.get() + size, 0, kBufferPadding);
 }
 
@@ -94,7 +85,7 @@ void PaddedBuffer::shrink(std::size_t size) noexcept {
 
 Result<PaddedBuffer> read_file_range_padded(const std::string& path, std::uint64_t offset,
                                             std::uint64_t length) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return fail(os_error_text(errno));
   PaddedBuffer buf(static_cast<std::size_t>(length));
   auto n = read_at(fd.get(), buf.data(), buf.size(), offset);
@@ -104,7 +95,7 @@ Result<PaddedBuffer> read_file_range_padded(const std::string& path, std::uint64
 }
 
 Result<PaddedBuffer> read_file_padded(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return fail(os_error_text(errno));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fail(os_error_text(errno));
@@ -174,7 +165,7 @@ Result<void> replace_file_atomically(const std::string& path, std::string_view b
   std::string tmp_path = tmpl;
   int raw = ::mkstemp(tmp_path.data());
   if (raw < 0) return fail(os_error_text(errno));
-  Fd fd(raw);
+  UniqueFd fd(raw);
   auto cleanup_fail = [&](int err) {
     ::unlink(tmp_path.c_str());
     return fail(os_error_text(err));

@@ -25,6 +25,24 @@ struct FileStatus {
   bool is_directory = false;
 };
 
+// Owns a file descriptor and closes it; movable, not copyable.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  UniqueFd& operator=(UniqueFd&&) = delete;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Writes every byte, continuing after short writes and interruptions.
+Result<void> write_all(int fd, std::string_view bytes);
+
 // stat(2), following links.
 Result<FileStatus> file_status(const std::string& path);
 

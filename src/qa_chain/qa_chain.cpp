@@ -137,18 +137,6 @@ std::uint64_t sequence_after(const json::Value& record) {
   return value + 1;
 }
 
-Result<void> write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(platform::os_error_text(errno));
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
 int open_for_append(const std::string& path) {
   // Opening an existing file without O_CREAT skips the creation path in the kernel (which locks
   // the directory); a missing file is then created as usual.
@@ -178,7 +166,7 @@ Result<void> write_line(const std::string& path, std::string& line) {
   // Text and line feed in one write, so no record can be left without its line feed for the
   // next one to be glued to.
   line.push_back('\n');
-  auto written = write_all(fd, line);
+  auto written = platform::write_all(fd, line);
   line.pop_back();
   int closed = ::close(fd);
   int close_err = errno;
