@@ -73,6 +73,7 @@ void ChainReader::reset() {
   inode_ = 0;
   if (!history_.records_.empty()) {
     history_.records_.clear();
+    arena_.restart();
     ++history_.generation_;
   }
 }
@@ -157,7 +158,7 @@ Result<std::vector<json::Record>> ChainReader::read_new_records() {
   std::vector<json::Record> records;
   records.reserve(lines.size() + 1);
   for (const platform::JsonLine& line : lines) {
-    auto parsed = json::parse_padded(line.text);
+    auto parsed = json::parse_padded(line.text, arena_);
     if (!parsed) {
       // Every byte outside the lines is ASCII and the JSON reader refuses invalid UTF-8, so
       // any invalid UTF-8 in the text shows up as a line that does not parse. Checking only
@@ -172,7 +173,7 @@ Result<std::vector<json::Record>> ChainReader::read_new_records() {
   if (unfinished) {
     // Complete JSON is a finished record; anything else (including a line that ends inside a
     // UTF-8 character) waits for the rest of its bytes.
-    if (auto parsed = json::parse_padded(unfinished->text)) {
+    if (auto parsed = json::parse_padded(unfinished->text, arena_)) {
       records.push_back(std::move(*parsed));
       consumed = text.size();
     }

@@ -73,6 +73,8 @@ class ChainReader {
   std::uint64_t device_ = 0;
   std::uint64_t inode_ = 0;
   ChainHistory history_;
+  // Holds the history's records close together.
+  json::RecordArena arena_;
   // Reused for tail reads (with the JSON reader's padding after the bytes).
   std::unique_ptr<char[]> scratch_;
   std::size_t scratch_capacity_ = 0;

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #endif
 
 #include "json/number.h"
+#include "platform/memory.h"
 
 namespace telmir::json {
 struct ValueAccess {
@@ -132,6 +134,106 @@ struct TailAllocator {
   std::byte** tail_;
 };
 
+}  // namespace
+
+// A piece of a RecordArena starts with this header. `holders` counts the arena (while the piece
+// is its current one) and every record placed in the piece.
+struct ArenaAccess {
+  struct Piece {
+    std::atomic<std::size_t> holders;
+    std::size_t used;
+  };
+
+  // Every allocation starts with a prefix naming its piece (nullptr: taken from the heap).
+  static constexpr std::size_t kPrefix = 16;
+  static constexpr std::size_t kHeader = (sizeof(Piece) + 15) & ~std::size_t{15};
+  // Larger records go to the heap, so a piece holds many records and wastes little at its end.
+  static constexpr std::size_t kLargest = platform::kLargePieceBytes / 16;
+
+  static std::byte* allocate(RecordArena& arena, std::size_t bytes) {
+    const std::size_t need = kPrefix + ((bytes + 15) & ~std::size_t{15});
+    Piece* piece = static_cast<Piece*>(arena.piece_);
+    if (need <= kLargest && (piece == nullptr || piece->used + need > platform::kLargePieceBytes)) {
+      drop(piece);
+      piece = nullptr;
+      if (void* fresh = platform::map_large_pages(platform::kLargePieceBytes)) {
+        piece = ::new (fresh) Piece{{1}, kHeader};
+      }
+      arena.piece_ = piece;
+    }
+    std::byte* base = nullptr;
+    if (need <= kLargest && piece != nullptr) {
+      base = reinterpret_cast<std::byte*>(piece) + piece->used;
+      piece->used += need;
+      piece->holders.fetch_add(1, std::memory_order_relaxed);
+    } else {
+      base = static_cast<std::byte*>(::operator new(need));
+      piece = nullptr;
+    }
+    std::memcpy(base, &piece, sizeof piece);
+    return base + kPrefix;
+  }
+
+  static void deallocate(void* p) noexcept {
+    std::byte* base = static_cast<std::byte*>(p) - kPrefix;
+    Piece* piece = nullptr;
+    std::memcpy(&piece, base, sizeof piece);
+    if (piece == nullptr) {
+      ::operator delete(base);
+    } else {
+      drop(piece);
+    }
+  }
+
+  static void drop(Piece* piece) noexcept {
+    if (piece == nullptr) return;
+    if (piece->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      piece->~Piece();
+      platform::unmap_large_pages(piece, platform::kLargePieceBytes);
+    }
+  }
+
+  static void restart(RecordArena& arena) noexcept {
+    drop(static_cast<Piece*>(arena.piece_));
+    arena.piece_ = nullptr;
+  }
+};
+
+RecordArena::~RecordArena() { ArenaAccess::restart(*this); }
+
+void RecordArena::restart() noexcept { ArenaAccess::restart(*this); }
+
+namespace {
+
+// As TailAllocator, with the memory taken from a RecordArena.
+template <class T>
+struct ArenaAllocator {
+  using value_type = T;
+
+  ArenaAllocator(std::size_t extra, std::byte** tail, RecordArena* arena) noexcept
+      : extra_(extra), tail_(tail), arena_(arena) {}
+  template <class U>
+  ArenaAllocator(const ArenaAllocator<U>& other) noexcept
+      : extra_(other.extra_), tail_(other.tail_), arena_(other.arena_) {}
+
+  T* allocate(std::size_t n) {
+    const std::size_t head = (n * sizeof(T) + 15) & ~std::size_t{15};
+    std::byte* base = ArenaAccess::allocate(*arena_, head + extra_);
+    *tail_ = base + head;
+    return reinterpret_cast<T*>(base);
+  }
+  void deallocate(T* p, std::size_t) noexcept { ArenaAccess::deallocate(p); }
+
+  template <class U>
+  bool operator==(const ArenaAllocator<U>& other) const noexcept {
+    return tail_ == other.tail_;
+  }
+
+  std::size_t extra_;
+  std::byte** tail_;
+  RecordArena* arena_;
+};
+
 class Scratch {
  public:
   void start() {
@@ -205,12 +307,15 @@ class Scratch {
   }
 
   // Copies the built tree into one allocation holding the Document and its arena.
-  Record finish(const Value& root) {
+  Record finish(const Value& root, RecordArena* arena = nullptr) {
     const std::size_t nodes = nodes_.size() - kReserved;
     const std::size_t strings = strings_.size() - kReserved;
     const std::size_t total = nodes + strings;
     std::byte* tail = nullptr;
-    auto doc = std::allocate_shared<Document>(TailAllocator<Document>(total, &tail));
+    std::shared_ptr<Document> doc =
+        arena != nullptr
+            ? std::allocate_shared<Document>(ArenaAllocator<Document>(total, &tail, arena))
+            : std::allocate_shared<Document>(TailAllocator<Document>(total, &tail));
     if (strings != 0) std::memcpy(tail + nodes, strings_.data() + kReserved, strings);
     // Offsets count from the scratch start, whose first kReserved bytes are not copied.
     const std::uintptr_t node_base = reinterpret_cast<std::uintptr_t>(tail) - kReserved;
@@ -1069,13 +1174,13 @@ Value build_from_node(const Node& n, Scratch& s) {
 
 namespace {
 
-Result<Record> parse_text(std::string_view text, bool padded) {
+Result<Record> parse_text(std::string_view text, bool padded, RecordArena* arena = nullptr) {
   Scratch& s = scratch();
   s.start();
   Reader<true> reader(text, padded, &s);
   Value root;
   if (!reader.document(root)) return fail(reader.message());
-  return s.finish(root);
+  return s.finish(root, arena);
 }
 
 }  // namespace
@@ -1083,6 +1188,10 @@ Result<Record> parse_text(std::string_view text, bool padded) {
 Result<Record> parse(std::string_view text) { return parse_text(text, false); }
 
 Result<Record> parse_padded(std::string_view text) { return parse_text(text, true); }
+
+Result<Record> parse_padded(std::string_view text, RecordArena& arena) {
+  return parse_text(text, true, &arena);
+}
 
 Result<void> validate(std::string_view text) {
   Reader<false> reader(text, false, nullptr);

@@ -217,6 +217,39 @@ Result<Record> parse(std::string_view text);
 inline constexpr std::size_t kPadding = 64;
 Result<Record> parse_padded(std::string_view text);
 
+// Memory for records that stay together for a long time, such as the records of a chain
+// history: they are placed one after another in large pieces (backed by large pages where the
+// system allows), so that a walk over millions of records touches few pages. A record may
+// outlive the arena it was parsed into: a piece is returned once the arena has moved past it
+// (or is gone) and its last record is gone. For use by one thread at a time; its records may be
+// released anywhere.
+class RecordArena {
+ public:
+  RecordArena() noexcept = default;
+  RecordArena(const RecordArena&) = delete;
+  RecordArena& operator=(const RecordArena&) = delete;
+  RecordArena(RecordArena&& other) noexcept : piece_(std::exchange(other.piece_, nullptr)) {}
+  RecordArena& operator=(RecordArena&& other) noexcept {
+    if (this != &other) {
+      restart();
+      piece_ = std::exchange(other.piece_, nullptr);
+    }
+    return *this;
+  }
+  ~RecordArena();
+
+  // Later records start in a fresh piece, so the pieces that hold only released records can be
+  // returned (after the records kept so far were dropped, as when a history is emptied).
+  void restart() noexcept;
+
+ private:
+  friend struct ArenaAccess;
+  void* piece_ = nullptr;
+};
+
+// As `parse_padded`, with the record placed in `arena`.
+Result<Record> parse_padded(std::string_view text, RecordArena& arena);
+
 // Accepts and refuses exactly what `parse` does, with the same message, but builds nothing.
 Result<void> validate(std::string_view text);
 
