@@ -421,6 +421,9 @@ Result<QaChainWriter> open_qa_chain(const std::string& path, key::QaKey key) {
 
 json::Node new_qa_record(const QaChainWriter& writer, std::string_view event_type) {
   json::Node record = json::Node::object();
+  // Room for the fields of the largest record type and the envelope, so that building and
+  // completing the record never moves its members.
+  record.members().reserve(20);
   record.set("event_type", text_node(event_type));
   record.set("sequence", json::Node::from_u64(writer.next_sequence()));
   record.set("timestamp_utc", platform::utc_now_rfc3339_ms());
