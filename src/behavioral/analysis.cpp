@@ -4,7 +4,6 @@
 #include "behavioral/behavioral.h"
 #include "behavioral/internal.h"
 #include "canonical/canonical.h"
-#include "governance/records/records.h"
 
 namespace telmir::behavioral {
 namespace {
@@ -66,17 +65,14 @@ json::Node finding_to_json(const BehaviouralFinding& finding) {
 Result<std::vector<BehaviouralFinding>> run_behavioural_analysis(
     const config::Config& config, std::span<const json::Record> history,
     qa::QaChainWriter& writer) {
-  std::uint64_t decisions = 0;
-  for (const json::Record& record : history) {
-    if (record && governance::is_decision_record(record->root())) ++decisions;
-  }
-  if (decisions < config.behavioral_min_decisions) {
-    Result<json::Node> written = qa::append_behavioral_warm_up(writer, kAnalysisWindow, decisions,
-                                                               config.behavioral_min_decisions);
+  PatternRun run = find_patterns_if_enough(config, history, config.behavioral_min_decisions);
+  if (run.decisions < config.behavioral_min_decisions) {
+    Result<json::Node> written = qa::append_behavioral_warm_up(
+        writer, kAnalysisWindow, run.decisions, config.behavioral_min_decisions);
     if (!written) return fail(written.error());
     return std::vector<BehaviouralFinding>{};
   }
-  std::vector<BehaviouralFinding> findings = find_behavioural_patterns(config, history);
+  std::vector<BehaviouralFinding> findings = std::move(run.findings);
   Result<json::Node> written =
       qa::append_behavioral_analysis(writer, kAnalysisWindow, findings_for_record(findings));
   if (!written) return fail(written.error());

@@ -249,8 +249,11 @@ class Analysis {
   Analysis(const config::Config& config, std::span<const json::Record> history)
       : config_(config), history_(history), by_hash_(history.size()) {}
 
-  std::vector<BehaviouralFinding> run() {
+  // The decisions of the history, and the rules' findings when there are at least `minimum`.
+  PatternRun run(std::uint64_t minimum) {
     index();
+    const std::uint64_t decisions = decisions_.size();
+    if (decisions < minimum) return {decisions, {}};
     // A busy history gives findings by the hundred thousand, but rarely more than one per
     // decision: reserving that much only sets address space aside, and spares the copies of a
     // growing list.
@@ -263,7 +266,7 @@ class Analysis {
     new_tools();
     rapid_revocation();
     distribution_shift();
-    return std::move(findings_);
+    return {decisions, std::move(findings_)};
   }
 
  private:
@@ -585,9 +588,14 @@ std::vector<std::string> policy_rule_identifiers(const std::string& path) {
   return ids;
 }
 
+PatternRun find_patterns_if_enough(const config::Config& config,
+                                   std::span<const json::Record> history, std::uint64_t minimum) {
+  return Analysis(config, history).run(minimum);
+}
+
 std::vector<BehaviouralFinding> find_behavioural_patterns(const config::Config& config,
                                                           std::span<const json::Record> history) {
-  return Analysis(config, history).run();
+  return find_patterns_if_enough(config, history, 0).findings;
 }
 
 }  // namespace telmir::behavioral
