@@ -156,7 +156,7 @@ struct ArenaAccess {
     if (need <= kLargest && (piece == nullptr || piece->used + need > platform::kLargePieceBytes)) {
       drop(piece);
       piece = nullptr;
-      if (void* fresh = platform::map_large_pages(platform::kLargePieceBytes)) {
+      if (void* fresh = platform::take_large_piece()) {
         piece = ::new (fresh) Piece{{1}, kHeader};
       }
       arena.piece_ = piece;
@@ -189,7 +189,7 @@ struct ArenaAccess {
     if (piece == nullptr) return;
     if (piece->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       piece->~Piece();
-      platform::unmap_large_pages(piece, platform::kLargePieceBytes);
+      platform::give_back_large_piece(piece);
     }
   }
 

@@ -220,7 +220,7 @@ Result<Record> parse_padded(std::string_view text);
 // Memory for records that stay together for a long time, such as the records of a chain
 // history: they are placed one after another in large pieces (backed by large pages where the
 // system allows), so that a walk over millions of records touches few pages. A record may
-// outlive the arena it was parsed into: a piece is returned once the arena has moved past it
+// outlive the arena it was parsed into: a piece is given back once the arena has moved past it
 // (or is gone) and its last record is gone. For use by one thread at a time; its records may be
 // released anywhere.
 class RecordArena {

@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 namespace telmir::platform {
 namespace {
@@ -36,6 +38,51 @@ void* map_large_pages(std::size_t bytes) noexcept {
 
 void unmap_large_pages(void* p, std::size_t bytes) noexcept {
   if (p != nullptr) ::munmap(p, rounded(bytes == 0 ? 1 : bytes));
+}
+
+namespace {
+
+struct PiecePool {
+  std::mutex mutex;
+  std::vector<void*> pieces;
+};
+
+// Never destroyed: records may give their pieces back during the program's exit.
+PiecePool& piece_pool() {
+  static PiecePool* const pool = [] {
+    auto* p = new PiecePool;
+    p->pieces.reserve(kKeptPieces);
+    return p;
+  }();
+  return *pool;
+}
+
+}  // namespace
+
+void* take_large_piece() noexcept {
+  PiecePool& pool = piece_pool();
+  {
+    std::lock_guard lock(pool.mutex);
+    if (!pool.pieces.empty()) {
+      void* piece = pool.pieces.back();
+      pool.pieces.pop_back();
+      return piece;
+    }
+  }
+  return map_large_pages(kLargePieceBytes);
+}
+
+void give_back_large_piece(void* piece) noexcept {
+  if (piece == nullptr) return;
+  PiecePool& pool = piece_pool();
+  {
+    std::lock_guard lock(pool.mutex);
+    if (pool.pieces.size() < kKeptPieces) {
+      pool.pieces.push_back(piece);
+      return;
+    }
+  }
+  unmap_large_pages(piece, kLargePieceBytes);
 }
 
 }  // namespace telmir::platform

@@ -20,6 +20,14 @@ void* map_large_pages(std::size_t bytes) noexcept;
 // Returns memory from map_large_pages (`bytes` as given there).
 void unmap_large_pages(void* p, std::size_t bytes) noexcept;
 
+// One piece of kLargePieceBytes, aligned to it (contents unspecified), or nullptr. Pieces given
+// back are kept for reuse up to kKeptPieces (then unmapped): memory that is already backed is
+// far cheaper to fill than fresh memory, and a history that is emptied is usually refilled.
+// Safe to call from any thread.
+inline constexpr std::size_t kKeptPieces = 64;
+void* take_large_piece() noexcept;
+void give_back_large_piece(void* piece) noexcept;
+
 // For containers that grow large: requests of at least kLargePieceBytes come from
 // map_large_pages, smaller ones from the heap.
 template <class T>
