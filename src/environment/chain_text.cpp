@@ -74,19 +74,21 @@ Result<OpenFile> open_file(const std::string& path) {
   return OpenFile{std::move(fd), static_cast<std::uint64_t>(st.st_size)};
 }
 
-// Up to `length` bytes at `offset`; fewer only at the end of the file.
-Result<std::size_t> read_at(int fd, char* out, std::size_t length, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(platform::os_error_text(errno));
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
+using platform::read_at;
+
+struct Opened {
+  bool exists = false;
+  Result<OpenFile> file;  // the error as the read error
+};
+
+// The file's status first, then the file itself. The checks pass a missing chain (it does not
+// exist); a plain tail read reports it as the read error.
+Opened open_chain(const std::string& path) {
+  Result<platform::FileStatus> status = platform::file_status(path);
+  if (!status) return {false, fail(read_failure(path, status.error()))};
+  Result<OpenFile> file = open_file(path);
+  if (!file) return {true, fail(read_failure(path, file.error()))};
+  return {true, std::move(file)};
 }
 
 // The whole file into `buffer`, padded. The size is a hint: a file that grows while read is
@@ -179,18 +181,13 @@ ChainText ChainText::load(const std::string& path) {
 ChainText ChainText::load(const std::string& path, ChainBuffer& buffer) {
   ChainText chain;
   chain.path_ = path;
-  Result<platform::FileStatus> status = platform::file_status(path);
-  if (!status) {
-    // The checks pass a missing chain; a plain tail read reports it.
-    chain.read_error_ = read_failure(path, status.error());
+  Opened opened = open_chain(path);
+  chain.exists_ = opened.exists;
+  if (!opened.file) {
+    chain.read_error_ = std::move(opened.file.error());
     return chain;
   }
-  chain.exists_ = true;
-  Result<OpenFile> file = open_file(path);
-  if (!file) {
-    chain.read_error_ = read_failure(path, file.error());
-    return chain;
-  }
+  Result<OpenFile>& file = opened.file;
   Result<std::string_view> bytes = read_whole(file->fd.get(), file->size, buffer);
   if (!bytes) {
     chain.read_error_ = read_failure(path, bytes.error());
@@ -207,17 +204,13 @@ ChainText ChainText::load(const std::string& path, ChainBuffer& buffer) {
 ChainText ChainText::load_tail(const std::string& path, std::uint64_t limit, ChainBuffer& buffer) {
   ChainText chain;
   chain.path_ = path;
-  Result<platform::FileStatus> status = platform::file_status(path);
-  if (!status) {
-    chain.read_error_ = read_failure(path, status.error());
+  Opened opened = open_chain(path);
+  chain.exists_ = opened.exists;
+  if (!opened.file) {
+    chain.read_error_ = std::move(opened.file.error());
     return chain;
   }
-  chain.exists_ = true;
-  Result<OpenFile> file = open_file(path);
-  if (!file) {
-    chain.read_error_ = read_failure(path, file.error());
-    return chain;
-  }
+  Result<OpenFile>& file = opened.file;
   const int fd = file->fd.get();
   const std::uint64_t size = file->size;
   // Grow the window backwards until it holds `limit` whole non-blank lines or the file's start.

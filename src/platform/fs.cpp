@@ -10,9 +10,11 @@
 #include <system_error>
 
 namespace telmir::platform {
-namespace {
 
-// Reads up to `length` bytes at `offset`; returns the count read.
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 Result<std::size_t> read_at(int fd, char* out, std::size_t length, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < length) {
@@ -25,12 +27,6 @@ Result<std::size_t> read_at(int fd, char* out, std::size_t length, std::uint64_t
     done += static_cast<std::size_t>(n);
   }
   return done;
-}
-
-}  // namespace
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 Result<void> write_all(int fd, std::string_view bytes) {

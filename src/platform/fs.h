@@ -40,6 +40,10 @@ class UniqueFd {
   int fd_;
 };
 
+// Up to `length` bytes at `offset` (continuing after short reads and interruptions); fewer only
+// at the end of the file. Returns the count read.
+Result<std::size_t> read_at(int fd, char* out, std::size_t length, std::uint64_t offset);
+
 // Writes every byte, continuing after short writes and interruptions.
 Result<void> write_all(int fd, std::string_view bytes);
 
