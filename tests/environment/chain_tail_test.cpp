@@ -290,26 +290,8 @@ TEST_F(ChangingChain, QaChainTailIsEnv005) {
 namespace telmir::environment {
 namespace {
 
-// What a tail read must return: the last `limit` lines of the forward split, parsed in order.
-std::string expected_tail(std::string_view text, std::size_t limit, const std::string& path) {
-  std::vector<platform::JsonLine> lines = platform::split_json_lines(text);
-  std::size_t first = lines.size() > limit ? lines.size() - limit : 0;
-  std::string out;
-  for (std::size_t i = first; i < lines.size(); ++i) {
-    Result<json::Record> record = json::parse(lines[i].text);
-    if (!record) return "error: invalid chain JSON in " + path + ": " + record.error();
-    out += json::write_compact(record.value()->root()) + "\n";
-  }
-  return out;
-}
-
-std::string actual_tail(const std::string& path, std::size_t limit) {
-  Result<std::vector<json::Record>> tail = read_chain_tail(path, limit);
-  if (!tail) return "error: " + tail.error();
-  std::string out;
-  for (const json::Record& record : *tail) out += json::write_compact(record->root()) + "\n";
-  return out;
-}
+using testing::actual_tail;
+using testing::expected_tail;
 
 TEST_F(ChainTail, TailFromTheEndMatchesTheForwardSplit) {
   const char* pieces[] = {"{\"n\":1}", "[2]",      "\"three\"", "\n",  "\n",
@@ -324,7 +306,8 @@ TEST_F(ChainTail, TailFromTheEndMatchesTheForwardSplit) {
     write_text(path(), text);
     for (std::size_t limit = 1; limit <= 6; ++limit) {
       SCOPED_TRACE(::testing::PrintToString(text) + " limit " + std::to_string(limit));
-      ASSERT_EQ(actual_tail(path(), limit), expected_tail(text, limit, path()));
+      ASSERT_EQ(actual_tail(path(), limit),
+                expected_tail(text, limit, "invalid chain JSON in " + path() + ": "));
     }
   }
 }

@@ -21,6 +21,7 @@
 #include "environment/environment.h"
 #include "json/value.h"
 #include "key/key.h"
+#include "platform/text.h"
 
 namespace telmir::environment::testing {
 
@@ -143,5 +144,30 @@ class Installation : public ::testing::Test {
   ChainWriter governance_;
   ChainWriter qa_;
 };
+
+// What a tail read must return: the last `limit` lines of the forward split, parsed in order,
+// one compact line each; a line that does not parse gives "error: " + `error_prefix` + its
+// message.
+inline std::string expected_tail(std::string_view text, std::size_t limit,
+                                 std::string_view error_prefix = "") {
+  std::vector<platform::JsonLine> lines = platform::split_json_lines(text);
+  std::size_t first = lines.size() > limit ? lines.size() - limit : 0;
+  std::string out;
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    Result<json::Record> record = json::parse(lines[i].text);
+    if (!record) return "error: " + std::string(error_prefix) + record.error();
+    out += json::write_compact(record.value()->root()) + "\n";
+  }
+  return out;
+}
+
+// What `read_chain_tail` returns, in the same form.
+inline std::string actual_tail(const std::string& path, std::size_t limit) {
+  Result<std::vector<json::Record>> tail = read_chain_tail(path, limit);
+  if (!tail) return "error: " + tail.error();
+  std::string out;
+  for (const json::Record& record : *tail) out += json::write_compact(record->root()) + "\n";
+  return out;
+}
 
 }  // namespace telmir::environment::testing

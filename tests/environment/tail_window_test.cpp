@@ -14,7 +14,9 @@
 namespace telmir::environment {
 namespace {
 
+using testing::actual_tail;
 using testing::ChainWriter;
+using testing::expected_tail;
 using testing::Installation;
 using testing::read_text;
 using testing::write_text;
@@ -22,26 +24,6 @@ using testing::write_text;
 // The first look at a file's end covers this many bytes.
 constexpr std::size_t kFirstWindow = 64 << 10;
 constexpr std::size_t kRecordsInTail = 100;
-
-std::string expected_tail(std::string_view text, std::size_t limit) {
-  std::vector<platform::JsonLine> lines = platform::split_json_lines(text);
-  std::size_t first = lines.size() > limit ? lines.size() - limit : 0;
-  std::string out;
-  for (std::size_t i = first; i < lines.size(); ++i) {
-    Result<json::Record> record = json::parse(lines[i].text);
-    if (!record) return "error: " + record.error();
-    out += json::write_compact(record.value()->root()) + "\n";
-  }
-  return out;
-}
-
-std::string actual_tail(const std::string& path, std::size_t limit) {
-  Result<std::vector<json::Record>> tail = read_chain_tail(path, limit);
-  if (!tail) return "error: " + tail.error();
-  std::string out;
-  for (const json::Record& record : *tail) out += json::write_compact(record->root()) + "\n";
-  return out;
-}
 
 // A JSON line of exactly `size` bytes (at least 12).
 std::string line_of_size(std::size_t size, char fill = 'x') {
